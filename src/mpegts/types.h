@@ -1,4 +1,5 @@
-/* MPEG transport stream type catalogue: packet classes and the null packet.
+/* MPEG transport stream type catalogue: packet classes, the null packet and
+ * the elementary-stream types of program map tables.
  *
  * Constant data and pure functions only; safe from any thread. The header
  * compiles as C11 and as C++17 or later, and everything it declares has C
@@ -57,6 +58,26 @@ extern const uint8_t null_ts[188];
  * "AUDIO", "SUB", "DATA", "ECM" or "EMM" for exactly those classes, "UNKN"
  * for any other value. Never null; the text is static. */
 const char *mpegts_type_name(mpegts_packet_type_t type);
+
+/* A stream type: the class of its packets and a human-readable description.
+ * A record whose pkt_type is MPEGTS_PACKET_UNKNOWN is an empty slot. */
+typedef struct stream_type {
+    mpegts_packet_type_t pkt_type;
+    const char *description;
+} stream_type_t;
+
+/* Describes the stream_type code of a program map table entry (ISO/IEC
+ * 13818-1 Table 2-34). Never null: a code without a record of its own gives
+ * the shared "Reserved" record below 0x80 and the shared "User private" record
+ * from 0x80 up, both of class MPEGTS_PACKET_DATA. Records are static and
+ * constant; the same code always gives the same pointer. */
+const stream_type_t *mpegts_stream_type(uint8_t type_id);
+
+/* Classifies a private stream by the tag of one of its descriptors (ETSI EN
+ * 300 468): VBI teletext (0x46), teletext (0x56) and subtitling (0x59) give
+ * MPEGTS_PACKET_SUB, AC-3 (0x6A) gives MPEGTS_PACKET_AUDIO, any other tag
+ * MPEGTS_PACKET_DATA. Finding the descriptor is the caller's business. */
+mpegts_packet_type_t mpegts_priv_type(uint8_t desc_type);
 
 #ifdef __cplusplus
 }
