@@ -54,7 +54,7 @@ bool pinned() {
     return std::thread::hardware_concurrency() >= 2;
 }
 
-void pin_to(int cpu) {
+void pin_to(std::size_t cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
