@@ -6,35 +6,23 @@
  * the script runs out the process ends with status 77, so a test sees exactly
  * the iterations its script paid for: one clock read at start-up, then one per
  * write. */
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
-enum { script_exhausted = 77 };
-
 time_t time(time_t *out) {
     static const char *next;
-    static time_t value;
-    static long repeat;
-
+    static long long value, repeat;
     if (repeat == 0) {
-        if (next == NULL) {
-            next = getenv("FAKE_TIME_SCRIPT");
-        }
-        char *end = NULL;
-        value = next ? (time_t)strtoll(next, &end, 10) : 0;
-        if (next == NULL || end == next) {
-            _exit(script_exhausted);
-        }
+        int used = 0;
+        next = next ? next : getenv("FAKE_TIME_SCRIPT");
         repeat = 1;
-        if (*end == '*') {
-            repeat = strtol(end + 1, &end, 10);
+        if (next == NULL || sscanf(next, "%lld%n*%lld%n", &value, &used, &repeat, &used) < 1) {
+            _exit(77);
         }
-        next = end;
+        next += used;
     }
     --repeat;
-    if (out != NULL) {
-        *out = value;
-    }
-    return value;
+    return out ? (*out = (time_t)value) : (time_t)value;
 }
