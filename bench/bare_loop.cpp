@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bound for tsflood's design: the same 262,072-byte block of null packets
 // written over and over, with nothing else in the loop.
 #include <cstring>

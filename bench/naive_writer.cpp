@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a first attempt looks like: one 188-byte null packet per write call.
 #include <unistd.h>
 

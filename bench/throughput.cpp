@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of tsflood beside the bare write loop and what users would reach
 // for instead, through a pipe into one reader and into /dev/null, measured in
 // interleaved rounds (A B C D D C B A ...); and a soak that checks every byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport-stream type catalogue, checked by its rules rather than by a
 // copy of its tables, plus the records callers rely on.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A scripted wall clock for the generator's tests, preloaded in place of the
  * C library's time().
  *

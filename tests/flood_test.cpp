@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the tsflood executable as a child process and checks what reaches its
 // reader, what it reports and how it ends.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a temporary prefix, then uses that prefix only.
 # The installed tool must stream null packets that an independent parser
 # (tstools' tsreport, where installed) counts on the null PID. The C consumer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tsflood: floods standard output with MPEG-TS null packets, as fast as the
 // reader takes them, and reports once per wall-clock second on standard error
 // how many bytes went out since the previous report.

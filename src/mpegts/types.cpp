@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MPEG transport stream type catalogue: constant tables and pure lookups.
 #include "mpegts/types.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* MPEG transport stream type catalogue: packet classes, the null packet and
  * the elementary-stream types of program map tables.
  *

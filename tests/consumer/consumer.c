@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The catalogue's whole interface from C, built against the installed package
  * as C11 with warnings as errors. Prints one line that the install test
  * compares. */
