@@ -11,7 +11,7 @@ set -eu
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$1" --prefix "$work/prefix" >/dev/null
-ls "$work/prefix/share/man/man1/tsflood.1" >/dev/null
+ls "$work/prefix/share/man/man1/tsflood.1.gz" >/dev/null
 if command -v tsreport >/dev/null; then
     "$work/prefix/bin/tsflood" 2>/dev/null | head -c $((100000 * 188)) >"$work/nulls.ts"
     tsreport -justpid 0x1fff "$work/nulls.ts" | tail -n 1 | tee /dev/stderr |
