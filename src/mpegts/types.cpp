@@ -33,7 +33,11 @@ struct stream_row_t {
     const char *description;
 };
 
-// ISO/IEC 13818-1 Table 2-34: stream_type assignments.
+// ISO/IEC 13818-1:2015 (fifth edition), Table 2-34: stream_type assignments.
+// The catalogue keeps choices of its own, which callers rely on: codes without
+// a row here (0x1C-0x23, and 0x25 up, 0x7F included although the table assigns
+// it to IPMP streams) take the shared fallback records below, and 0x09 (Rec.
+// ITU-T H.222.1 in the table) carries the text of 0x0E.
 constexpr stream_row_t table_2_34[] = {
     {0x01, MPEGTS_PACKET_VIDEO, "MPEG-1 video, ISO/IEC 11172-2"                                  },
     {0x02, MPEGTS_PACKET_VIDEO, "MPEG-2 video, ISO/IEC 13818-2"                                  },
@@ -86,8 +90,8 @@ constexpr stream_type_t reserved_stream[2] = {
     {MPEGTS_PACKET_DATA, "User private"},
 };
 
-// ETSI EN 300 468 Table 12, descriptor tag values: the tags that classify a
-// private stream.
+// ETSI EN 300 468 V1.16.1 (2016-08), Table 12, descriptor tag values: the tags
+// that classify a private stream.
 constexpr std::uint8_t vbi_teletext_descriptor = 0x46;
 constexpr std::uint8_t teletext_descriptor = 0x56;
 constexpr std::uint8_t subtitling_descriptor = 0x59;

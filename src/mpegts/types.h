@@ -67,15 +67,16 @@ typedef struct stream_type {
     const char *description;
 } stream_type_t;
 
-/* Describes the stream_type code of a program map table entry (ISO/IEC
- * 13818-1 Table 2-34). Never null: a code without a record of its own gives
- * the shared "Reserved" record below 0x80 and the shared "User private" record
- * from 0x80 up, both of class MPEGTS_PACKET_DATA. Records are static and
- * constant; the same code always gives the same pointer. */
+/* Describes the stream_type code of a program map table entry, after ISO/IEC
+ * 13818-1:2015 Table 2-34 (only 0x01-0x1B and 0x24 have records). Never null:
+ * a code without a record of its own gives the shared "Reserved" record below
+ * 0x80 and the shared "User private" record from 0x80 up, both of class
+ * MPEGTS_PACKET_DATA. Records are static and constant; the same code always
+ * gives the same pointer. */
 const stream_type_t *mpegts_stream_type(uint8_t type_id);
 
 /* Classifies a private stream by the tag of one of its descriptors (ETSI EN
- * 300 468): VBI teletext (0x46), teletext (0x56) and subtitling (0x59) give
+ * 300 468 V1.16.1): VBI teletext (0x46), teletext (0x56) and subtitling (0x59) give
  * MPEGTS_PACKET_SUB, AC-3 (0x6A) gives MPEGTS_PACKET_AUDIO, any other tag
  * MPEGTS_PACKET_DATA. Finding the descriptor is the caller's business. */
 mpegts_packet_type_t mpegts_priv_type(uint8_t desc_type);
