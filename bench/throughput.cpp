@@ -131,7 +131,8 @@ struct run_t {
 run_t through_pipe(const writer_t &writer, std::uint64_t bytes, double seconds = 1e9,
                    bool verify = false) {
     static unsigned char chunk[mib];
-    static unsigned char reference[mib + sizeof null_ts];
+    // Whole packets enough for any read into `chunk` at any packet offset.
+    static unsigned char reference[(mib / sizeof null_ts + 2) * sizeof null_ts];
     if (verify && reference[0] != null_ts[0]) { // filled once, on first use
         for (std::size_t at = 0; at + sizeof null_ts <= sizeof reference; at += sizeof null_ts) {
             std::memcpy(reference + at, null_ts, sizeof null_ts);
