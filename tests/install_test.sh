@@ -14,8 +14,8 @@ cmake --install "$1" --prefix "$work/prefix" >/dev/null
 ls "$work/prefix/share/man/man1/tsflood.1.gz" >/dev/null
 if command -v tsreport >/dev/null; then
     "$work/prefix/bin/tsflood" 2>/dev/null | head -c $((100000 * 188)) >"$work/nulls.ts"
-    tsreport -justpid 0x1fff "$work/nulls.ts" | tail -n 1 | tee /dev/stderr |
-        grep -qx "Read 100000 TS packets, 100000 with PID 1fff"
+    said=$(tsreport -justpid 0x1fff "$work/nulls.ts" | tail -n 1)
+    [ "$said" = "Read 100000 TS packets, 100000 with PID 1fff" ] || { echo "$said"; exit 1; }
 fi
 
 PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name tsflood.pc)")
@@ -27,6 +27,7 @@ LDFLAGS=${3:-} cmake -S "$2" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix"
 cmake --build "$work/cmake" >/dev/null
 
 for consumer in "$work/pkg-config-consumer" "$work/cmake/consumer"; do
-    "$consumer" | tee /dev/stderr |
-        grep -qx "VIDEO: HEVC/H.265, ISO/IEC 23008-2, tag 0x6A: AUDIO, null packet: 47, 188 bytes"
+    said=$("$consumer")
+    [ "$said" = "VIDEO: HEVC/H.265, ISO/IEC 23008-2, tag 0x6A: AUDIO, null packet: 47, 188 bytes" ] ||
+        { echo "$consumer said: $said"; exit 1; }
 done
