@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Throughput of tsflood beside the bare write loop and what users would reach
-// for instead, through a pipe into one reader and into /dev/null, measured in
-// interleaved rounds (A B C D D C B A ...); and a soak that checks every byte.
+// for instead: through a pipe into one reader, on the default pipe and on a
+// 1 MiB pipe, with writer and reader on separate CPUs and on one CPU; and into
+// /dev/null. Writers run in interleaved rounds (A B C ... then ... C B A). A
+// soak checks every byte of tsflood's output.
 //
-//   throughput [--rounds N] [--mib N]   full run (9 rounds of 4096 MiB)
-//   throughput --quick                  one short round and a 2 s soak
-//   throughput --soak SECONDS           soak only
-//   throughput --same-cpu ...           writer and reader both on CPU 0
+//   throughput [--rounds N] [--seconds S] [--placement both|separate|same]
+//                                        full run (7 rounds of 1 s runs)
+//   throughput --quick                   one short round and a 2 s soak
+//   throughput --soak SECONDS            soak only
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -18,6 +20,7 @@
 #include <fstream>
 #include <sched.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
@@ -29,35 +32,67 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-constexpr std::uint64_t mib = 1024 * 1024;
+constexpr std::uint64_t kib = 1024, mib = 1024 * kib;
 constexpr double gib = 1024.0 * mib;
 
 struct writer_t {
     const char *name;
     std::vector<const char *> argv;
-    std::uint64_t budget_divisor; // slow writers read fewer bytes per run
 };
 
-const writer_t writers[] = {
-    {"tsflood",                   {TSFLOOD_PATH},                                     1 },
-    {"bare write loop",           {BARE_LOOP_PATH},                                   1 },
-    {"dd if=/dev/zero bs=262072", {"dd", "if=/dev/zero", "bs=262072", "status=none"}, 1 },
-    {"one packet per write",      {NAIVE_WRITER_PATH},                                16},
+// The writers, by name. ffmpeg's padded mux is what a user might reach for to
+// get a stream of null packets: it writes 32 KiB at a time, so the bare loop
+// in 32 KiB pieces shows what one write of the whole block costs or gains.
+enum writer_id : std::size_t {
+    tsflood,
+    bare_loop,
+    bare_loop_32k,
+    dd,
+    one_packet,
+    ffmpeg,
+    writer_count
 };
-constexpr std::size_t writer_count = sizeof writers / sizeof writers[0];
+const writer_t writers[writer_count] = {
+    {"tsflood",                        {TSFLOOD_PATH}                                    },
+    {"bare write loop, same block",    {BARE_LOOP_PATH}                                  },
+    {"bare write loop, 32 KiB writes", {BARE_LOOP_PATH, "32768"}                         },
+    {"dd if=/dev/zero bs=262072",      {"dd", "if=/dev/zero", "bs=262072", "status=none"}},
+    {"one packet per write",           {NAIVE_WRITER_PATH}                               },
+    {"ffmpeg mpegts -muxrate 2000M",
+     {"ffmpeg", "-loglevel", "quiet", "-nostdin", "-f", "lavfi", "-i", "testsrc=size=16x16:rate=25",
+      "-c:v", "mpeg2video", "-f", "mpegts", "-muxrate", "2000M", "pipe:1"}               },
+};
+
+// Where writer and reader run, and the pipe between them.
+enum placement_id : std::size_t { separate_cpus, one_cpu, placement_count };
+const char *const placement_names[placement_count] = {
+    "writer and reader on separate CPUs (writer on CPU 0, reader on CPU 1)",
+    "writer and reader on one CPU (CPU 0)",
+};
+const std::size_t reader_cpus[placement_count] = {1, 0};
+enum pipe_id : std::size_t { default_pipe, big_pipe, pipe_count };
+const char *const pipe_names[pipe_count] = {"default pipe (64 KiB)", "1 MiB pipe"};
+const int pipe_sizes[pipe_count] = {0, 1 << 20}; // 0: as the kernel makes it
 
 [[noreturn]] void fail(const std::string &why) {
     std::fprintf(stderr, "throughput: %s\n", why.c_str());
     std::exit(1);
 }
 
-// With two CPUs or more, writer and reader are pinned, so the scheduler's
-// placement does not decide the rate: each on a CPU of its own, or with
-// --same-cpu both on CPU 0, where every pipe copy finds its data cache-hot.
-bool pinned() {
-    return std::thread::hardware_concurrency() >= 2;
+// True when `program` is an executable file on the PATH (or a path to one).
+bool installed(const char *program) {
+    if (std::strchr(program, '/') != nullptr) {
+        return access(program, X_OK) == 0;
+    }
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
+        end = std::min(path.find(':', at), path.size());
+        if (access((path.substr(at, end - at) + '/' + program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
-std::size_t reader_cpu = 1;
 
 void pin_to(std::size_t cpu) {
     cpu_set_t set;
@@ -66,7 +101,8 @@ void pin_to(std::size_t cpu) {
     sched_setaffinity(0, sizeof set, &set);
 }
 
-// Starts a writer with standard output on `out` and standard error discarded.
+// Starts a writer with standard output on `out`, standard error discarded,
+// pinned to CPU 0.
 pid_t start(const writer_t &writer, int out) {
     const pid_t pid = fork();
     if (pid < 0) {
@@ -74,12 +110,11 @@ pid_t start(const writer_t &writer, int out) {
     }
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
+        const int null = open("/dev/null", O_RDWR);
         dup2(null, STDERR_FILENO);
+        dup2(null, STDIN_FILENO);
         signal(SIGPIPE, SIG_DFL);
-        if (pinned()) {
-            pin_to(0);
-        }
+        pin_to(0);
         std::vector<const char *> argv = writer.argv;
         argv.push_back(nullptr);
         execvp(argv[0], const_cast<char *const *>(argv.data()));
@@ -127,12 +162,11 @@ struct run_t {
     std::uint64_t bytes;
 };
 
-// The reader: reads the pipe in 1 MiB requests until `bytes` have arrived or
-// `seconds` have passed. The clock starts after the first read, so process
-// start-up is not counted. With `verify`, every byte is checked against a
-// seamless run of null packets starting at offset 0.
-run_t through_pipe(const writer_t &writer, std::uint64_t bytes, double seconds = 1e9,
-                   bool verify = false) {
+// The reader: reads the pipe in 1 MiB requests for `seconds`, its clock
+// started at the first byte so that process start-up is not counted. With
+// `verify`, every byte is checked against a seamless run of null packets
+// starting at offset 0. `pipe_size` 0 leaves the pipe as the kernel makes it.
+run_t through_pipe(const writer_t &writer, double seconds, int pipe_size, bool verify = false) {
     static unsigned char chunk[mib];
     // Whole packets enough for any read into `chunk` at any packet offset.
     static unsigned char reference[(mib / sizeof null_ts + 2) * sizeof null_ts];
@@ -145,12 +179,17 @@ run_t through_pipe(const writer_t &writer, std::uint64_t bytes, double seconds =
     if (pipe2(fds, O_CLOEXEC) != 0) {
         fail("pipe failed");
     }
+    if (pipe_size != 0 && fcntl(fds[1], F_SETPIPE_SZ, pipe_size) < 0) {
+        fail("cannot size the pipe to " + std::to_string(pipe_size) +
+             " bytes: " + std::strerror(errno));
+    }
     const pid_t pid = start(writer, fds[1]);
     close(fds[1]);
 
-    std::uint64_t seen = 0;
+    std::uint64_t seen = 0;  // every byte, for the check
+    std::uint64_t timed = 0; // the bytes after the first read, which starts the clock
     auto began = clock_type::now();
-    while (seen < bytes && (seen == 0 || seconds_since(began) < seconds)) {
+    while (seen == 0 || seconds_since(began) < seconds) {
         const ssize_t n = read(fds[0], chunk, sizeof chunk);
         if (n <= 0) {
             fail(std::string(writer.name) + " ended after " + std::to_string(seen) + " bytes");
@@ -162,6 +201,8 @@ run_t through_pipe(const writer_t &writer, std::uint64_t bytes, double seconds =
         }
         if (seen == 0) {
             began = clock_type::now();
+        } else {
+            timed += static_cast<std::uint64_t>(n);
         }
         seen += static_cast<std::uint64_t>(n);
     }
@@ -169,7 +210,7 @@ run_t through_pipe(const writer_t &writer, std::uint64_t bytes, double seconds =
     const memory_t memory = memory_of(pid);
     close(fds[0]);
     stop(pid);
-    return {static_cast<double>(seen) / elapsed, memory, seen};
+    return {static_cast<double>(timed) / elapsed, memory, seen};
 }
 
 // Bytes the process has handed to write() so far (/proc/PID/io, wchar).
@@ -223,74 +264,123 @@ void print_machine() {
                 std::thread::hardware_concurrency(), host.sysname, host.release, host.machine);
 }
 
+// Per writer, one value per round.
 struct samples_t {
     std::vector<double> rates;
-    std::vector<double> ratios; // to tsflood in the same round
+    std::vector<double> ratios; // to tsflood in the same round and set-up
     std::vector<double> peak_kib;
     std::vector<double> anon_kib;
-};
 
-// One table: each writer's median rate, its median ratio to tsflood over the
-// rounds, and the median over the runs of its peak resident memory and of its
-// own (anonymous) memory.
-void print_table(const char *sink, const samples_t (&samples)[writer_count]) {
-    std::printf("\n%s\n\n", sink);
-    std::printf("| writer | median GiB/s | ratio to tsflood | peak RSS KiB | own memory KiB |\n");
-    std::printf("|---|---:|---:|---:|---:|\n");
-    for (std::size_t w = 0; w < writer_count; ++w) {
-        std::printf("| %s | %.3f | %.3f | %.0f | %.0f |\n", writers[w].name,
-                    median(samples[w].rates) / gib, median(samples[w].ratios),
-                    median(samples[w].peak_kib), median(samples[w].anon_kib));
+    void add(const run_t &run, const run_t &tsflood_run) {
+        rates.push_back(run.rate);
+        ratios.push_back(run.rate / tsflood_run.rate);
+        peak_kib.push_back(run.memory.peak_kib);
+        anon_kib.push_back(run.memory.anon_kib);
     }
+};
+using table_t = samples_t[writer_count];
+
+// A figure with its ratio to tsflood, or why the writer has none.
+std::string rate_cells(const bool (&ran)[writer_count], std::size_t w, const samples_t &s) {
+    if (!ran[w]) {
+        return "not run: " + std::string(writers[w].argv[0]) + " is not installed | ";
+    }
+    char cells[64];
+    std::snprintf(cells, sizeof cells, "%.3f | %.3f", median(s.rates) / gib, median(s.ratios));
+    return cells;
 }
 
-void benchmark(int rounds, std::uint64_t bytes, double null_seconds) {
-    std::printf("rounds: %d, interleaved; reader stops after %llu MiB (one packet per write: "
-                "%llu MiB); /dev/null: %.1f s per run\n",
-                rounds, static_cast<unsigned long long>(bytes / mib),
-                static_cast<unsigned long long>(bytes / mib / writers[3].budget_divisor),
-                null_seconds);
-    samples_t piped[writer_count], nulled[writer_count];
-    std::vector<double> tsflood_to_bare;
+void benchmark(int rounds, double seconds, double null_seconds,
+               const std::vector<placement_id> &placements) {
+    std::printf("rounds: %d, interleaved; each run through a pipe reads for %.1f s, each run "
+                "into /dev/null lasts %.1f s\n",
+                rounds, seconds, null_seconds);
+    bool ran[writer_count];
+    for (std::size_t w = 0; w < writer_count; ++w) {
+        ran[w] = installed(writers[w].argv[0]);
+    }
+    table_t piped[placement_count][pipe_count], nulled;
+    std::vector<double> tsflood_to_bare[placement_count][pipe_count];
     for (int round = 0; round < rounds; ++round) {
-        run_t pipe_runs[writer_count], null_runs[writer_count];
-        // A B C D, then D C B A: drift over a round weighs on all writers alike.
+        // A B C ..., then ... C B A: drift over a round weighs on all writers alike.
         const auto nth = [round](std::size_t i) { return round % 2 ? writer_count - 1 - i : i; };
-        for (std::size_t i = 0; i < writer_count; ++i) {
-            const std::size_t w = nth(i);
-            pipe_runs[w] = through_pipe(writers[w], bytes / writers[w].budget_divisor);
-        }
-        for (std::size_t i = 0; i < writer_count; ++i) {
-            null_runs[nth(i)] = into_dev_null(writers[nth(i)], null_seconds);
-        }
-        for (std::size_t w = 0; w < writer_count; ++w) {
-            for (auto [samples, runs] : {
-                     std::pair{piped,  pipe_runs},
-                     {nulled, null_runs}
-            }) {
-                samples[w].rates.push_back(runs[w].rate);
-                samples[w].ratios.push_back(runs[w].rate / runs[0].rate);
-                samples[w].peak_kib.push_back(runs[w].memory.peak_kib);
-                samples[w].anon_kib.push_back(runs[w].memory.anon_kib);
+        for (const placement_id place : placements) {
+            pin_to(reader_cpus[place]);
+            for (std::size_t pipe = 0; pipe < pipe_count; ++pipe) {
+                run_t runs[writer_count];
+                for (std::size_t i = 0; i < writer_count; ++i) {
+                    if (ran[nth(i)]) {
+                        runs[nth(i)] = through_pipe(writers[nth(i)], seconds, pipe_sizes[pipe]);
+                    }
+                }
+                for (std::size_t w = 0; w < writer_count; ++w) {
+                    piped[place][pipe][w].add(runs[w], runs[tsflood]);
+                }
+                tsflood_to_bare[place][pipe].push_back(runs[tsflood].rate / runs[bare_loop].rate);
+                std::fprintf(stderr, "round %d, %s, %s: tsflood %.3f GiB/s, bare loop %.3f GiB/s\n",
+                             round + 1, place == separate_cpus ? "separate CPUs" : "one CPU",
+                             pipe_names[pipe], runs[tsflood].rate / gib,
+                             runs[bare_loop].rate / gib);
             }
         }
-        tsflood_to_bare.push_back(pipe_runs[0].rate / pipe_runs[1].rate);
-        std::fprintf(stderr, "round %d: tsflood %.3f GiB/s, bare loop %.3f GiB/s\n", round + 1,
-                     pipe_runs[0].rate / gib, pipe_runs[1].rate / gib);
+        run_t runs[writer_count];
+        for (std::size_t i = 0; i < writer_count; ++i) {
+            if (ran[nth(i)]) {
+                runs[nth(i)] = into_dev_null(writers[nth(i)], null_seconds);
+            }
+        }
+        for (std::size_t w = 0; w < writer_count; ++w) {
+            nulled[w].add(runs[w], runs[tsflood]);
+        }
     }
-    print_table("Through a pipe into one reader:", piped);
-    print_table("Into /dev/null (the loop's own cost):", nulled);
-    std::printf("\ntsflood / bare loop through the pipe, median of pair ratios: %.3f\n",
-                median(tsflood_to_bare));
-    std::printf("memory through the pipe, tsflood / bare loop: peak RSS %.3f, own memory %.3f\n",
-                median(piped[0].peak_kib) / median(piped[1].peak_kib),
-                median(piped[0].anon_kib) / median(piped[1].anon_kib));
+
+    for (const placement_id place : placements) {
+        const auto &table = piped[place];
+        std::printf("\nThrough a pipe into one reader, %s; median GiB/s and median ratio to "
+                    "tsflood:\n\n",
+                    placement_names[place]);
+        std::printf("| writer | %s | ratio | %s | ratio |\n|---|---:|---:|---:|---:|\n",
+                    pipe_names[default_pipe], pipe_names[big_pipe]);
+        for (std::size_t w = 0; w < writer_count; ++w) {
+            std::printf("| %s | %s | %s |\n", writers[w].name,
+                        rate_cells(ran, w, table[default_pipe][w]).c_str(),
+                        rate_cells(ran, w, table[big_pipe][w]).c_str());
+        }
+        std::printf("\ntsflood / bare loop, median of pair ratios: %.3f on the default pipe, "
+                    "%.3f on the 1 MiB pipe\n",
+                    median(tsflood_to_bare[place][default_pipe]),
+                    median(tsflood_to_bare[place][big_pipe]));
+        std::printf("tsflood, 1 MiB pipe / default pipe: %.2f\n",
+                    median(table[big_pipe][tsflood].rates) /
+                        median(table[default_pipe][tsflood].rates));
+    }
+
+    std::printf("\nInto /dev/null (the loop's own cost):\n\n| writer | median GiB/s | ratio |\n"
+                "|---|---:|---:|\n");
+    for (std::size_t w = 0; w < writer_count; ++w) {
+        std::printf("| %s | %s |\n", writers[w].name, rate_cells(ran, w, nulled[w]).c_str());
+    }
+
+    const auto &memory = piped[placements.front()][default_pipe];
+    std::printf("\nMemory through the default pipe, %s:\n\n| writer | peak RSS KiB | own memory "
+                "KiB |\n|---|---:|---:|\n",
+                placement_names[placements.front()]);
+    for (std::size_t w = 0; w < writer_count; ++w) {
+        if (ran[w]) {
+            std::printf("| %s | %.0f | %.0f |\n", writers[w].name, median(memory[w].peak_kib),
+                        median(memory[w].anon_kib));
+        }
+    }
+    std::printf("\nmemory, tsflood / bare loop: peak RSS %.3f, own memory %.3f\n",
+                median(memory[tsflood].peak_kib) / median(memory[bare_loop].peak_kib),
+                median(memory[tsflood].anon_kib) / median(memory[bare_loop].anon_kib));
 }
 
 // Runs tsflood into a reader that checks every byte for `seconds`; any torn,
 // shifted or foreign byte, or an early end, fails the run.
 void soak(double seconds) {
-    const run_t run = through_pipe(writers[0], UINT64_MAX, seconds, true);
+    pin_to(reader_cpus[separate_cpus]);
+    const run_t run = through_pipe(writers[tsflood], seconds, 0, true);
     std::printf("\nsoak: tsflood for %.0f s into a reader that checks every byte: %.2f GiB "
                 "(%llu packets) verified at %.3f GiB/s, all whole null packets on 188-byte "
                 "boundaries\n",
@@ -301,45 +391,46 @@ void soak(double seconds) {
 } // namespace
 
 int main(int argc, char **argv) {
-    int rounds = 9;
-    std::uint64_t bytes = 4096 * mib;
-    double null_seconds = 1.0;
-    double soak_seconds = 0;
+    int rounds = 7;
+    double seconds = 1.0, null_seconds = 1.0, soak_seconds = 0;
+    std::vector<placement_id> placements = {separate_cpus, one_cpu};
     bool run_benchmark = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : "";
+        const std::string value = i + 1 < argc ? argv[i + 1] : "";
         if (arg == "--rounds") {
-            rounds = std::max(1, std::atoi(value));
+            rounds = std::max(1, std::atoi(value.c_str()));
             ++i;
-        } else if (arg == "--mib") {
-            bytes = std::max<std::uint64_t>(16, std::strtoull(value, nullptr, 10)) * mib;
+        } else if (arg == "--seconds") {
+            seconds = std::max(0.1, std::atof(value.c_str()));
+            ++i;
+        } else if (arg == "--placement" && (value == "separate" || value == "same")) {
+            placements = {value == "separate" ? separate_cpus : one_cpu};
+            ++i;
+        } else if (arg == "--placement" && value == "both") {
             ++i;
         } else if (arg == "--quick") {
             rounds = 1;
-            bytes = 64 * mib;
+            seconds = 0.2;
             null_seconds = 0.2;
             soak_seconds = 2;
-        } else if (arg == "--same-cpu") {
-            reader_cpu = 0;
         } else if (arg == "--soak") {
-            soak_seconds = std::atof(value);
+            soak_seconds = std::atof(value.c_str());
             run_benchmark = false;
             ++i;
         } else {
-            std::fprintf(stderr, "usage: throughput [--rounds N] [--mib N] [--quick] "
-                                 "[--soak SECONDS] [--same-cpu]\n");
+            std::fprintf(stderr, "usage: throughput [--rounds N] [--seconds S] "
+                                 "[--placement both|separate|same] [--quick] [--soak SECONDS]\n");
             return 2;
         }
     }
+    if (std::thread::hardware_concurrency() < 2) {
+        placements = {one_cpu}; // nothing to separate
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     print_machine();
-    if (pinned()) {
-        pin_to(reader_cpu);
-        std::printf("writer on CPU 0, reader on CPU %zu\n", reader_cpu);
-    }
     if (run_benchmark) {
-        benchmark(rounds, bytes, null_seconds);
+        benchmark(rounds, seconds, null_seconds, placements);
     }
     if (soak_seconds > 0) {
         soak(soak_seconds);
