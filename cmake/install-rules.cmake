@@ -13,10 +13,6 @@ set(TSFLOOD_PACKAGES tsflood libtsflood-mpegts-dev)
 # no name or time stamp, so the build is reproducible).
 configure_file(docs/tsflood.1.in tsflood.1 @ONLY)
 configure_file(cmake/changelog changelog COPYONLY)
-file(STRINGS cmake/changelog latest LIMIT_COUNT 1)
-if(NOT latest MATCHES "^tsflood \\(${PROJECT_VERSION}\\) ")
-    message(FATAL_ERROR "cmake/changelog has no entry for version ${PROJECT_VERSION} on top")
-endif()
 foreach(file tsflood.1 changelog)
     execute_process(COMMAND gzip -9n -c ${file} WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
                     OUTPUT_FILE ${PROJECT_BINARY_DIR}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
