@@ -19,16 +19,34 @@
 
 namespace {
 
-// Starts tsflood; returns its pid and the read end of its standard error
-// pipe. Standard output goes to `out`, or as `setup` says: "full-disk"
-// (/dev/full), "no-reader-pipe" (a pipe whose read end is closed),
-// "full-pipe" (a non-blocking pipe that nobody reads), else /dev/null.
-// "stderr-full": standard error on /dev/full instead. "ignore-signals":
-// SIGPIPE and SIGXFSZ inherited ignored. "limit": a file size limit of
-// 1,000,000 bytes, three blocks and part of a fourth. `clock` is a script for
-// fake_time.c, or null for the real clock. A flood still running after 5 s
-// ends by SIGALRM.
-std::pair<pid_t, int> launch(const char *clock, const std::string &setup, int out) {
+// Where the flood's standard output goes.
+enum class output {
+    dev_null,
+    full_disk,           // /dev/full
+    pipe_without_reader, // a pipe whose read end is closed
+    full_pipe,           // a non-blocking pipe that nobody reads
+    test_pipe,           // the test's own pipe, passed as `fd`
+    test_file,           // a file of the test's, passed as `fd`
+};
+
+// What else the flood inherits, combined with |.
+enum class inherit : unsigned {
+    nothing = 0,
+    ignored_signals = 1 << 0, // SIGPIPE and SIGXFSZ ignored
+    size_limit = 1 << 1,      // a file size limit of 1,000,000 bytes: 3 blocks and part of a 4th
+    full_stderr = 1 << 2,     // standard error on /dev/full
+};
+constexpr inherit operator|(inherit a, inherit b) {
+    return static_cast<inherit>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr bool has(inherit set, inherit one) {
+    return (static_cast<unsigned>(set) & static_cast<unsigned>(one)) != 0;
+}
+
+// Starts tsflood with its standard output as `out` says, under the fake_time.c
+// script `clock` (null: the real clock); returns its pid and the read end of
+// its standard error pipe. A flood still running after 5 s ends by SIGALRM.
+std::pair<pid_t, int> launch(const char *clock, output out, inherit with, int fd = -1) {
     int err[2];
     EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
     const pid_t pid = fork();
@@ -36,22 +54,31 @@ std::pair<pid_t, int> launch(const char *clock, const std::string &setup, int ou
         close(err[1]);
         return {pid, err[0]};
     }
-    const auto has = [&](const char *word) { return setup.find(word) != std::string::npos; };
-    int fds[2]; // the "-pipe" setups; tsflood keeps the read end unless "no-reader-pipe"
-    pipe2(fds, has("full-pipe") ? O_NONBLOCK : 0);
-    if (has("no-reader")) {
-        close(fds[0]);
+    int fds[2];
+    switch (out) {
+    case output::dev_null:
+    case output::full_disk:
+        fd = open(out == output::full_disk ? "/dev/full" : "/dev/null", O_WRONLY);
+        break;
+    case output::pipe_without_reader:
+    case output::full_pipe: // its read end stays open here, unread
+        pipe2(fds, out == output::full_pipe ? O_NONBLOCK : 0);
+        fd = fds[1];
+        if (out == output::pipe_without_reader) {
+            close(fds[0]);
+        }
+        break;
+    case output::test_pipe:
+    case output::test_file:
+        break;
     }
-    dup2(has("pipe") ? fds[1]
-         : out >= 0  ? out
-                     : open(has("full-disk") ? "/dev/full" : "/dev/null", O_WRONLY),
-         1);
-    dup2(has("stderr-full") ? open("/dev/full", O_WRONLY) : err[1], 2);
+    dup2(fd, 1);
+    dup2(has(with, inherit::full_stderr) ? open("/dev/full", O_WRONLY) : err[1], 2);
     for (int sig : {SIGPIPE, SIGXFSZ}) {
-        signal(sig, has("ignore-signals") ? SIG_IGN : SIG_DFL);
+        signal(sig, has(with, inherit::ignored_signals) ? SIG_IGN : SIG_DFL);
     }
     rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = has("limit") ? 1000000 : RLIM_INFINITY;
+    limit.rlim_cur = limit.rlim_max = has(with, inherit::size_limit) ? 1000000 : RLIM_INFINITY;
     setrlimit(RLIMIT_FSIZE, &limit);
     if (clock != nullptr) {
         setenv("LD_PRELOAD", FAKE_TIME_PATH, 1);
@@ -85,7 +112,7 @@ std::string finish(std::pair<pid_t, int> child) {
 TEST(Flood, WholeNullPacketsThroughStopAndContinue) {
     int out[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    const auto child = launch(nullptr, "", out[1]);
+    const auto child = launch(nullptr, output::test_pipe, inherit::nothing, out[1]);
     close(out[1]);
     std::size_t seen = 0, first_bad = SIZE_MAX;
     // Bounded by time, not rounds: on a slow or emulated machine fewer rounds
@@ -118,37 +145,43 @@ TEST(Flood, WholeNullPacketsThroughStopAndContinue) {
 // never stops the stream: six clock reads pay for five whole blocks.
 TEST(Flood, EndsAndReportsExactlyUnderAScriptedClock) {
     const char *const still = "0*100000";
+    using o = output;
+    using i = inherit;
     const struct {
-        const char *clock, *setup, *outcome;
+        const char *clock;
+        output out;
+        inherit with;
+        const char *outcome;
     } cases[] = {
-        {still,         "full-disk",                     "exit 1"                                           },
-        {still,         "no-reader-pipe",                "signal PIPE"                                      },
-        {still,         "no-reader-pipe ignore-signals", "exit 1"                                           },
-        {still,         "full-pipe",                     "exit 1"                                           },
-        {still,         "file limit",                    "signal XFSZ, 1000000 bytes out"                   },
-        {still,         "file limit ignore-signals",     "exit 1, 1000000 bytes out"                        },
-        {"0 1 1 2 2 3", "file stderr-full",              "exit 77, 1310360 bytes out"                       },
-        {"0 1",         "",                              "written: 0.00 B\nexit 77"                         },
-        {"0*5 1",       "",                              "written: 1023.72 KiB\nexit 77"                    },
-        {"0*6 1",       "",                              "written: 1.25 MiB\nexit 77"                       },
-        {"0*4097 1",    "",                              "written: 1023.72 MiB\nexit 77"                    },
-        {"0*16385 1",   "",                              "written: 4.00 GiB\nexit 77"                       },
-        {"9 9 3",       "",                              "written: 255.93 KiB\nexit 77"                     },
-        {"0 0 7*3 100", "",                              "written: 255.93 KiB\nwritten: 767.79 KiB\nexit 77"},
-        {"0*50",        "",                              "exit 77"                                          },
+        {still,         o::full_disk,           i::nothing,                         "exit 1"                        },
+        {still,         o::pipe_without_reader, i::nothing,                         "signal PIPE"                   },
+        {still,         o::pipe_without_reader, i::ignored_signals,                 "exit 1"                        },
+        {still,         o::full_pipe,           i::nothing,                         "exit 1"                        },
+        {still,         o::test_file,           i::size_limit,                      "signal XFSZ, 1000000 bytes out"},
+        {still,         o::test_file,           i::size_limit | i::ignored_signals, "exit 1, 1000000 bytes out"     },
+        {"0 1 1 2 2 3", o::test_file,           i::full_stderr,                     "exit 77, 1310360 bytes out"    },
+        {"0 1",         o::dev_null,            i::nothing,                         "written: 0.00 B\nexit 77"      },
+        {"0*5 1",       o::dev_null,            i::nothing,                         "written: 1023.72 KiB\nexit 77" },
+        {"0*6 1",       o::dev_null,            i::nothing,                         "written: 1.25 MiB\nexit 77"    },
+        {"0*4097 1",    o::dev_null,            i::nothing,                         "written: 1023.72 MiB\nexit 77" },
+        {"0*16385 1",   o::dev_null,            i::nothing,                         "written: 4.00 GiB\nexit 77"    },
+        {"9 9 3",       o::dev_null,            i::nothing,                         "written: 255.93 KiB\nexit 77"  },
+        {"0 0 7*3 100", o::dev_null,            i::nothing,
+         "written: 255.93 KiB\nwritten: 767.79 KiB\nexit 77"                                                        },
+        {"0*50",        o::dev_null,            i::nothing,                         "exit 77"                       },
     };
     for (const auto &c : cases) {
-        // What it said on standard error, how it ended and, with "file", how
-        // many bytes reached its output file.
-        const bool to_file = std::string(c.setup).find("file") != std::string::npos;
+        // What it said on standard error, how it ended and, into a file, how
+        // many bytes reached it.
+        const bool to_file = c.out == output::test_file;
         const int file =
             to_file ? open(testing::TempDir().c_str(), O_TMPFILE | O_WRONLY, 0600) : -1;
-        std::string outcome = finish(launch(c.clock, c.setup, file));
+        std::string outcome = finish(launch(c.clock, c.out, c.with, file));
         if (to_file) {
             outcome += ", " + std::to_string(lseek(file, 0, SEEK_END)) + " bytes out";
             close(file);
         }
-        EXPECT_EQ(outcome, c.outcome) << c.clock << ", " << c.setup;
+        EXPECT_EQ(outcome, c.outcome) << c.clock << ", row " << &c - cases;
     }
 }
 
