@@ -87,7 +87,7 @@ void through_pipe(count_t &count) {
         if (poll(&out, 1, 1000) != 1) {
             return;
         }
-        const ssize_t n = move(packet_size - count.bytes % packet_size);
+        const ssize_t n = move(packet_size - static_cast<std::size_t>(count.bytes % packet_size));
         if (n > 0) {
             count.add(static_cast<std::size_t>(n));
         } else if (n == 0 || errno != EINTR) {
