@@ -10,6 +10,7 @@
 //   throughput --quick                   one short round and a 2 s soak
 //   throughput --soak SECONDS            soak only
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -20,7 +21,6 @@
 #include <fstream>
 #include <sched.h>
 #include <string>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
@@ -302,20 +302,27 @@ void benchmark(int rounds, double seconds, double null_seconds,
     table_t piped[placement_count][pipe_count], nulled;
     std::vector<double> tsflood_to_bare[placement_count][pipe_count];
     for (int round = 0; round < rounds; ++round) {
-        // A B C ..., then ... C B A: drift over a round weighs on all writers alike.
-        const auto nth = [round](std::size_t i) { return round % 2 ? writer_count - 1 - i : i; };
+        // One run of every installed writer, A B C ..., then ... C B A, so that
+        // drift over a round weighs on all writers alike; each joins `table`.
+        const auto run_all = [&](table_t &table, auto run) {
+            std::array<run_t, writer_count> runs{};
+            for (std::size_t i = 0; i < writer_count; ++i) {
+                const std::size_t w = round % 2 ? writer_count - 1 - i : i;
+                if (ran[w]) {
+                    runs[w] = run(writers[w]);
+                }
+            }
+            for (std::size_t w = 0; w < writer_count; ++w) {
+                table[w].add(runs[w], runs[tsflood]);
+            }
+            return runs;
+        };
         for (const placement_id place : placements) {
             pin_to(reader_cpus[place]);
             for (std::size_t pipe = 0; pipe < pipe_count; ++pipe) {
-                run_t runs[writer_count];
-                for (std::size_t i = 0; i < writer_count; ++i) {
-                    if (ran[nth(i)]) {
-                        runs[nth(i)] = through_pipe(writers[nth(i)], seconds, pipe_sizes[pipe]);
-                    }
-                }
-                for (std::size_t w = 0; w < writer_count; ++w) {
-                    piped[place][pipe][w].add(runs[w], runs[tsflood]);
-                }
+                const auto runs = run_all(piped[place][pipe], [&](const writer_t &writer) {
+                    return through_pipe(writer, seconds, pipe_sizes[pipe]);
+                });
                 tsflood_to_bare[place][pipe].push_back(runs[tsflood].rate / runs[bare_loop].rate);
                 std::fprintf(stderr, "round %d, %s, %s: tsflood %.3f GiB/s, bare loop %.3f GiB/s\n",
                              round + 1, place == separate_cpus ? "separate CPUs" : "one CPU",
@@ -323,15 +330,8 @@ void benchmark(int rounds, double seconds, double null_seconds,
                              runs[bare_loop].rate / gib);
             }
         }
-        run_t runs[writer_count];
-        for (std::size_t i = 0; i < writer_count; ++i) {
-            if (ran[nth(i)]) {
-                runs[nth(i)] = into_dev_null(writers[nth(i)], null_seconds);
-            }
-        }
-        for (std::size_t w = 0; w < writer_count; ++w) {
-            nulled[w].add(runs[w], runs[tsflood]);
-        }
+        run_all(nulled,
+                [&](const writer_t &writer) { return into_dev_null(writer, null_seconds); });
     }
 
     for (const placement_id place : placements) {
