@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+// tsflood-consumers: floods transport stream consumers, one after another,
+// with tsflood's null packets, through a pipe or over UDP, and prints one
+// row for each: what it was sent, at what rate, what it cost, what it said
+// and how it ended. Every process a consumer starts is ended with it.
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "options.h"
+#include "procfs.h"
+#include "session.h"
+
+int main(int argc, char **argv) {
+    // Blocked before anything starts and read from a signalfd, a stop
+    // signal is never lost: one that comes during start-up waits its turn.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+        sigaddset(&handled, sig);
+    }
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    signal(SIGCHLD, SIG_DFL); // not inherited as ignored: children must be waited for
+    signal(SIGPIPE, SIG_IGN); // a consumer gone is an end like any other
+    signals_t signals;
+    signals.fd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Standard input, output and error open, so no pipe of ours takes their numbers.
+    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO;) {
+        fd = open("/dev/null", O_RDWR);
+    }
+
+    const parsed_t parsed = parse_options(argc, argv);
+    if (!parsed.options) {
+        if (parsed.info) {
+            std::fputs(parsed.message.c_str(), stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "tsflood-consumers: %s\n%s\n", parsed.message.c_str(), usage_line);
+        return 2;
+    }
+    const options_t &o = *parsed.options;
+    if (signals.fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        std::perror("tsflood-consumers: cannot hold the consumers' processes");
+        return 1;
+    }
+    if (o.port != 0) {
+        const auto taken = udp_sockets(o.port);
+        if (!taken.empty()) {
+            std::fprintf(stderr,
+                         "tsflood-consumers: UDP port %u is in use by %s: a consumer must have it "
+                         "to itself\n",
+                         o.port, holder_of(taken.front().inode).c_str());
+            return 1;
+        }
+    }
+    if (o.pipe_asked != 0 && o.pipe_granted != o.pipe_asked) {
+        std::fprintf(stderr, "tsflood-consumers: -P %ld: the kernel grants %ld bytes\n",
+                     o.pipe_asked, o.pipe_granted);
+    }
+
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!o.json) {
+        std::fputs(markdown_heading(o.port != 0).c_str(), stdout);
+    }
+    int status = 0;
+    for (const auto &command : o.commands) {
+        const row_t row = flood_consumer(o, command, signals);
+        std::fputs((o.json ? json_row(row) : markdown_row(row)).c_str(), stdout);
+        if (std::fflush(stdout) != 0) {
+            return 1; // nobody reads the rows any more: flood no one else
+        }
+        status = row.flooded() ? status : 1;
+        if (signals.stops > 0) {
+            // Stopped: the rest is not run, and the harness ends by the
+            // signal it was sent, as its caller expects.
+            signal(signals.first, SIG_DFL);
+            sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+            raise(signals.first);
+        }
+    }
+    return status;
+}

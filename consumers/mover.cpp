@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: MIT
+#include "mover.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t datagrams_per_send = 64;
+
+} // namespace
+
+mover_t::mover_t(int in, int out, bool datagrams)
+    : in_(in), out_(out), datagrams_mode_(datagrams),
+      buffer_(datagrams ? datagrams_per_send * datagram_size : 0) {}
+
+std::array<pollfd, 2> mover_t::wants() const {
+    return {
+        pollfd{in_ready_ ? -1 : in_,   POLLIN,  0},
+        pollfd{out_ready_ ? -1 : out_, POLLOUT, 0}
+    };
+}
+
+void mover_t::polled(const std::array<pollfd, 2> &fds) {
+    // An error or hang-up is readiness too: the next step meets it.
+    in_ready_ = in_ready_ || fds[0].revents != 0;
+    out_ready_ = out_ready_ || fds[1].revents != 0;
+}
+
+void mover_t::count(std::size_t n) {
+    const auto now = clock_type::now();
+    if (bytes_ == 0) {
+        first_ = now;
+    } else if (bytes_at_one_second_ == 0 && now - first_ >= std::chrono::seconds(1)) {
+        bytes_at_one_second_ = bytes_;
+        one_second_ = now;
+    }
+    bytes_ += n;
+}
+
+std::optional<double> mover_t::rate(clock_type::time_point end) const {
+    if (bytes_at_one_second_ == 0 || end <= one_second_) {
+        return std::nullopt;
+    }
+    return static_cast<double>(bytes_ - bytes_at_one_second_) /
+           std::chrono::duration<double>(end - one_second_).count();
+}
+
+mover_t::step_t mover_t::step(std::size_t most) {
+    return datagrams_mode_ ? datagram_step() : splice_step(most);
+}
+
+// One splice from pipe to pipe: the pages move, nothing is copied.
+mover_t::step_t mover_t::splice_step(std::size_t most) {
+    const ssize_t n = splice(in_, nullptr, out_, nullptr, most, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n > 0) {
+        count(static_cast<std::size_t>(n));
+        return step_t::moved;
+    }
+    if (n < 0 && errno == EAGAIN) {
+        in_ready_ = out_ready_ = false; // one of them; poll tells which
+        return step_t::blocked;
+    }
+    if (n < 0 && errno == EINTR) {
+        return step_t::blocked;
+    }
+    error_ = n == 0 ? 0 : errno; // 0: tsflood's output ended; EPIPE: the consumer's input closed
+    return step_t::ended;
+}
+
+// Tops up the buffer from tsflood, then sends every whole datagram in it.
+mover_t::step_t mover_t::datagram_step() {
+    if (buffered_ < buffer_.size()) {
+        const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
+        if (n > 0) {
+            buffered_ += static_cast<std::size_t>(n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            error_ = n == 0 ? 0 : errno;
+            return step_t::ended;
+        }
+    }
+    const std::size_t whole = buffered_ / datagram_size;
+    if (whole == 0) {
+        in_ready_ = false;
+        return step_t::blocked;
+    }
+    mmsghdr messages[datagrams_per_send];
+    iovec pieces[datagrams_per_send];
+    for (std::size_t i = 0; i < whole; ++i) {
+        pieces[i] = {buffer_.data() + i * datagram_size, datagram_size};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = sendmmsg(out_, messages, static_cast<unsigned>(whole), MSG_DONTWAIT);
+    if (sent < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            out_ready_ = errno != EAGAIN;
+            return step_t::blocked;
+        }
+        error_ = errno; // ECONNREFUSED: nobody listens any more
+        return step_t::ended;
+    }
+    // sendmmsg says nothing of an error after its first datagram: a
+    // consumer's socket that closed shows in the error queue instead.
+    if (static_cast<std::size_t>(sent) < whole && (error_ = queued_error()) != 0) {
+        count_sent(static_cast<std::size_t>(sent));
+        return step_t::ended;
+    }
+    count_sent(static_cast<std::size_t>(sent));
+    return step_t::moved;
+}
+
+void mover_t::count_sent(std::size_t sent) {
+    const std::size_t sent_bytes = sent * datagram_size;
+    std::memmove(buffer_.data(), buffer_.data() + sent_bytes, buffered_ - sent_bytes);
+    buffered_ -= sent_bytes;
+    datagrams_ += sent;
+    count(sent_bytes);
+}
+
+// The errno of the oldest error (an ICMP port unreachable is ECONNREFUSED)
+// in the socket's error queue, which IP_RECVERR or IPV6_RECVERR keeps; 0 when
+// it holds none.
+int mover_t::queued_error() {
+    char control[512];
+    msghdr message{};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(out_, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+        return 0;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
+            (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+            sock_extended_err error;
+            std::memcpy(&error, CMSG_DATA(c), sizeof error);
+            return static_cast<int>(error.ee_errno);
+        }
+    }
+    return 0;
+}

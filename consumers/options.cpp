@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: MIT
+#include "options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr double longest = 1e6; // seconds: about 11 days, enough for any soak
+
+// A decimal number of seconds: digits, then at most one point and digits.
+// No sign, exponent, hexadecimal or octal reading ("08" is 8).
+std::optional<double> parse_seconds(const char *text) {
+    const char *p = text;
+    std::size_t digits = 0, points = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            ++digits;
+        } else if (*p == '.' && points++ == 0 && digits > 0 && p[1] != '\0') {
+        } else {
+            return std::nullopt;
+        }
+    }
+    const double value = std::strtod(text, nullptr);
+    if (digits == 0 || value > longest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A whole decimal number from 1 to `most`.
+std::optional<long> parse_count(const char *text, long most) {
+    long value = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || value > (most - (*p - '0')) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + (*p - '0');
+    }
+    if (*text == '\0' || value < 1) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool executable(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// `name` as execvp would find it: a path when it holds a slash, else the
+// first executable file of that name in a folder of the PATH.
+std::optional<std::string> find_program(const std::string &name) {
+    if (name.find('/') != std::string::npos) {
+        return executable(name) ? std::optional(name) : std::nullopt;
+    }
+    const char *env = std::getenv("PATH");
+    const std::string path = env != nullptr ? env : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
+        end = std::min(path.find(':', at), path.size());
+        const std::string folder = end > at ? path.substr(at, end - at) : ".";
+        if (executable(folder + '/' + name)) {
+            return folder + '/' + name;
+        }
+    }
+    return std::nullopt;
+}
+
+// The tsflood installed or built beside this program, else the one on the PATH.
+std::optional<std::string> default_tsflood() {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string beside(self, static_cast<std::size_t>(n));
+        beside = beside.substr(0, beside.rfind('/') + 1) + "tsflood";
+        if (executable(beside)) {
+            return beside;
+        }
+    }
+    return find_program("tsflood");
+}
+
+long pipe_max_size() {
+    long most = 1 << 20;
+    std::ifstream("/proc/sys/fs/pipe-max-size") >> most;
+    return most;
+}
+
+// What the kernel grants for a pipe of `bytes`, or 0 with errno set.
+long granted_pipe_size(long bytes) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return 0;
+    }
+    long granted = 0;
+    if (fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0) {
+        granted = fcntl(fds[1], F_GETPIPE_SZ);
+    }
+    const int saved = errno;
+    close(fds[0]);
+    close(fds[1]);
+    errno = saved;
+    return granted;
+}
+
+const char *const help_text =
+    "Floods each COMMAND in turn with tsflood's null packets and prints one row\n"
+    "for each: what it was sent, at what rate, what it cost, what it said, how\n"
+    "it ended. COMMAND runs under sh -c in a session of its own and reads the\n"
+    "flood on its standard input, or with -u listens for it on UDP port PORT of\n"
+    "127.0.0.1 or ::1.\n"
+    "\n"
+    "  -s SECONDS  flood each consumer this long (5); a decimal number\n"
+    "  -g GRACE    then give it this long to end by itself (3), or end it\n"
+    "  -t TSFLOOD  the tsflood to run (default: the one beside this program,\n"
+    "              else the one on the PATH)\n"
+    "  -P BYTES    size the consumer's pipe (F_SETPIPE_SZ)\n"
+    "  -u PORT     send datagrams of 7 packets to the consumer's UDP socket\n"
+    "  --json      one JSON object per consumer per line, not a Markdown table\n"
+    "\n"
+    "Exit status: 0 when every consumer was flooded, 1 when one was sent nothing\n"
+    "or could not be started, 2 for a wrong command line. See tsflood-consumers(1).\n";
+
+} // namespace
+
+parsed_t parse_options(int argc, char **argv) {
+    static const option long_options[] = {
+        {"json",    no_argument, nullptr, 'j'},
+        {"help",    no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr,   0,           nullptr, 0  },
+    };
+    options_t o;
+    parsed_t failed;
+    std::string &error = failed.message;
+    const char *tsflood = nullptr;
+    opterr = 0;
+    optind = 1;
+    for (int c; (c = getopt_long(argc, argv, "+s:g:t:P:u:h", long_options, nullptr)) != -1;) {
+        switch (c) {
+        case 's':
+        case 'g': {
+            const auto value = parse_seconds(optarg);
+            if (!value || (c == 's' && *value <= 0)) {
+                error = std::string("-") + static_cast<char>(c) +
+                        " takes a decimal number of seconds" + (c == 's' ? " above 0" : "") +
+                        ", not '" + optarg + "'";
+                return failed;
+            }
+            (c == 's' ? o.seconds : o.grace) = *value;
+            break;
+        }
+        case 't':
+            tsflood = optarg;
+            break;
+        case 'P': {
+            const long most = pipe_max_size();
+            const auto value = parse_count(optarg, LONG_MAX / 2);
+            if (!value) {
+                error = std::string("-P takes a number of bytes, not '") + optarg + "'";
+                return failed;
+            }
+            if (*value > most) {
+                error = "-P " + std::to_string(*value) + " is past the largest pipe, " +
+                        std::to_string(most) + " bytes (/proc/sys/fs/pipe-max-size)";
+                return failed;
+            }
+            o.pipe_asked = *value;
+            o.pipe_granted = granted_pipe_size(*value);
+            if (o.pipe_granted == 0) {
+                error = "-P " + std::to_string(*value) +
+                        ": the kernel grants no such pipe: " + std::strerror(errno);
+                return failed;
+            }
+            break;
+        }
+        case 'u': {
+            const auto value = parse_count(optarg, 65535);
+            if (!value) {
+                error = std::string("-u takes a UDP port from 1 to 65535, not '") + optarg + "'";
+                return failed;
+            }
+            o.port = static_cast<unsigned>(*value);
+            break;
+        }
+        case 'j':
+            o.json = true;
+            break;
+        case 'h':
+            error = std::string(usage_line) + "\n\n" + help_text;
+            failed.info = true;
+            return failed;
+        case 'V':
+            error = "tsflood-consumers " TSFLOOD_VERSION "\n";
+            failed.info = true;
+            return failed;
+        default:
+            error = optopt != 0 ? std::string("-") + static_cast<char>(optopt) +
+                                      (std::strchr("sgtPu", optopt) != nullptr ? " needs a value"
+                                                                               : ": no such option")
+                                : std::string(argv[optind - 1]) + ": no such option";
+            return failed;
+        }
+    }
+    if (o.pipe_asked != 0 && o.port != 0) {
+        error = "-P sizes a pipe, -u sends datagrams: choose one";
+        return failed;
+    }
+    o.commands.assign(argv + optind, argv + argc);
+    if (o.commands.empty()) {
+        error = "no COMMAND to flood";
+        return failed;
+    }
+    const auto found = tsflood != nullptr ? find_program(tsflood) : default_tsflood();
+    if (!found) {
+        error = tsflood != nullptr
+                    ? std::string("-t ") + tsflood + ": no such executable file"
+                    : "no tsflood beside tsflood-consumers or on the PATH: name one with -t";
+        return failed;
+    }
+    o.tsflood = *found;
+    return {o, "", false};
+}

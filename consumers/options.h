@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: MIT
+// The command line of tsflood-consumers, checked in full before anything
+// starts.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct options_t {
+    double seconds = 5;    // of flood per consumer
+    double grace = 3;      // for a consumer to end by itself once its input has ended
+    std::string tsflood;   // path of the tsflood to run
+    long pipe_asked = 0;   // -P; 0 leaves the consumer's pipe as the kernel makes it
+    long pipe_granted = 0; // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
+    unsigned port = 0;     // -u; 0 floods through a pipe
+    bool json = false;     // one JSON object per line instead of a Markdown table
+    std::vector<std::string> commands;
+};
+
+constexpr const char *usage_line =
+    "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-P BYTES | -u PORT] [--json] "
+    "COMMAND...";
+
+struct parsed_t {
+    std::optional<options_t> options; // when the run may start
+    std::string message; // else what is wrong, or the text --help or --version asked for
+    bool info = false;   // message is that text, for standard output
+};
+
+parsed_t parse_options(int argc, char **argv);

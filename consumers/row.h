@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: MIT
+// One consumer's result, and the two ways it is printed: a Markdown table
+// row and a JSON object, both from this one record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "said.h"
+
+struct socket_seen_t {
+    std::uint64_t inode;
+    bool ipv6;
+    std::uint64_t drops; // its count when last seen
+    std::optional<double>
+        closed_at; // seconds after the consumer started, if before the flood ended
+};
+
+// How the consumer's own process ended.
+struct ending_t {
+    enum kind_t { exited, signalled, by_harness, not_started } kind = not_started;
+    int code = 0;     // exit status or signal number
+    double after = 0; // seconds after the consumer started
+};
+
+struct row_t {
+    std::string command;
+    bool udp = false;
+    double grace = 0;    // the consumer's time to end by itself, as asked
+    long pipe_bytes = 0; // the consumer's pipe as granted
+    std::string to;      // the datagrams' destination
+
+    std::uint64_t bytes = 0; // given to the consumer: into its pipe, or in datagrams
+    std::uint64_t datagrams = 0;
+    double flood_seconds = 0;   // from tsflood's start to the end of the consumer's input
+    std::optional<double> rate; // bytes per second after the first second
+    std::string flood_end;      // what ended the flood before its time, if anything
+    std::vector<socket_seen_t> sockets;
+
+    said_t said;
+    ending_t ended;
+    std::string not_started;   // why, when the consumer could not be started
+    bool grace_cut = false;    // by a stop signal, the consumer still running
+    unsigned left_running = 0; // the consumer's processes the harness had to end
+    double cpu_seconds = 0;    // user and system, the whole tree
+    std::uint64_t peak_rss_kib = 0;
+    std::optional<double> rss_growth_kib_per_min;
+    std::vector<std::pair<double, std::uint64_t>> rss_kib; // (seconds after start, whole tree)
+
+    bool flooded() const {
+        return bytes > 0;
+    }
+    std::optional<std::uint64_t> dropped() const; // nothing when no socket was seen
+};
+
+std::string markdown_heading(bool udp);
+std::string markdown_row(const row_t &row);
+std::string json_row(const row_t &row);

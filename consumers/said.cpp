@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+#include "said.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+// The first `c` in [from, to), or `to`.
+const char *find(const char *from, const char *to, char c) {
+    const void *at = std::memchr(from, c, static_cast<std::size_t>(to - from));
+    return at != nullptr ? static_cast<const char *>(at) : to;
+}
+
+} // namespace
+
+void said_t::take(const char *data, std::size_t n) {
+    const char *const end = data + n;
+    // The next "\n" and "\r" at or after p, each searched for once.
+    const char *lf = nullptr, *cr = nullptr;
+    for (const char *p = data;;) {
+        if (lf == nullptr || lf < p) {
+            lf = find(p, end, '\n');
+        }
+        if (cr == nullptr || cr < p) {
+            cr = find(p, end, '\r');
+        }
+        const char *const line_end = std::min(lf, cr);
+        add(p, line_end);
+        if (line_end == end) {
+            return;
+        }
+        close_line();
+        p = line_end + 1;
+    }
+}
+
+void said_t::add(const char *from, const char *to) {
+    static const char hex[] = "0123456789abcdef";
+    for (; from < to && !cut_; ++from) {
+        const auto c = static_cast<unsigned char>(*from);
+        if (line_.size() >= longest) {
+            cut_ = true;
+        } else if (c == '\\') {
+            line_ += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            line_ += static_cast<char>(c);
+        } else {
+            line_ += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+        }
+    }
+}
+
+void said_t::close_line() {
+    if (!line_.empty()) {
+        if (cut_) {
+            line_ += "…";
+        }
+        if (first_.size() < first_kept) {
+            first_.push_back(line_);
+        } else {
+            last_[(lines_ - first_kept) % last_kept].swap(line_);
+        }
+        ++lines_;
+    }
+    line_.clear();
+    cut_ = false;
+}
+
+void said_t::end() {
+    close_line();
+}
+
+std::vector<std::string> said_t::last() const {
+    std::vector<std::string> lines;
+    const std::uint64_t after_first = lines_ - first_.size();
+    for (std::uint64_t i = after_first - std::min<std::uint64_t>(after_first, last_kept);
+         i < after_first; ++i) {
+        lines.push_back(last_[i % last_kept]);
+    }
+    return lines;
+}
+
+std::vector<std::string> said_t::words() const {
+    std::vector<std::string> kept = first_, last = this->last(), speaking;
+    kept.insert(kept.end(), last.begin(), last.end());
+    for (const auto &line : kept) {
+        std::string lower = line;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lower.find("packet") != std::string::npos) {
+            speaking.push_back(line);
+        }
+    }
+    if (speaking.empty() && !kept.empty()) {
+        speaking.push_back(kept.back());
+    }
+    if (speaking.size() > 2) {
+        speaking.erase(speaking.begin(), speaking.end() - 2);
+    }
+    return speaking;
+}

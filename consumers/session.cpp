@@ -1,0 +1,565 @@
+// SPDX-License-Identifier: MIT
+#include "session.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "mover.h"
+#include "procfs.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using time_point = clock_type::time_point;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr auto sample_period = milliseconds(50);       // process tree, memory, sockets
+constexpr auto kept_sample_period = milliseconds(250); // memory samples the row carries
+constexpr auto chores_period = milliseconds(1);        // signals and output, while the flood moves
+constexpr auto listen_wait = seconds(10); // for a UDP consumer to listen; not part of -s
+constexpr auto finish_wait = seconds(1);  // for the rest of the packet in progress
+constexpr auto term_wait = seconds(1);    // between TERM and KILL
+constexpr auto kill_wait = seconds(5);    // for KILLed processes to go
+constexpr std::size_t big_step = 1 << 20;
+constexpr int flood_pipe_size = 1 << 20; // tsflood's blocks pass whole
+
+// A descriptor, closed with its owner.
+class fd_t {
+  public:
+    fd_t() = default;
+    explicit fd_t(int fd) : fd_(fd) {}
+    fd_t(const fd_t &) = delete;
+    fd_t &operator=(fd_t &&other) noexcept {
+        reset(other.fd_);
+        other.fd_ = -1;
+        return *this;
+    }
+    ~fd_t() {
+        reset();
+    }
+    int get() const {
+        return fd_;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+double seconds_between(time_point from, time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+std::string status_text(int status) {
+    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                             : std::string("signal ") + sigabbrev_np(WTERMSIG(status));
+}
+
+// Starts argv in a child with standard input, output and error on `in`,
+// `out` and `err`, the signal mask and dispositions a program expects, in a
+// process group of its own (with `own_session`, a session of its own, away
+// from the harness's terminal). The child is killed if the harness dies.
+pid_t spawn(const char *const argv[], int in, int out, int err, bool own_session) {
+    const pid_t harness = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    if (own_session) {
+        setsid();
+    } else {
+        setpgid(0, 0);
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != harness) {
+        _exit(126); // the harness died before the guard was set
+    }
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(argv[0], const_cast<char *const *>(argv));
+    _exit(127);
+}
+
+class session_t {
+  public:
+    session_t(const options_t &options, const std::string &command, signals_t &signals)
+        : o_(options), signals_(signals), self_(getpid()) {
+        row_.command = command;
+        row_.udp = options.port != 0;
+        row_.grace = options.grace;
+    }
+
+    row_t run() {
+        if (start()) {
+            if (!row_.udp || listening()) {
+                flood();
+            }
+            end_input();
+            grace();
+            end_tree();
+            read_output(true);
+        }
+        row_.said.end();
+        for (const auto &[inode, seen] : sockets_) {
+            row_.sockets.push_back(seen);
+        }
+        row_.peak_rss_kib = std::max(row_.peak_rss_kib, max_rss_reaped_);
+        row_.rss_growth_kib_per_min = growth();
+        return std::move(row_);
+    }
+
+  private:
+    enum class phase_t { starting, flooding, ended };
+
+    double at(time_point t) const {
+        return seconds_between(started_, t);
+    }
+
+    std::string at_text(time_point t) const {
+        char text[32];
+        std::snprintf(text, sizeof text, " at %.1f s", at(t));
+        return text;
+    }
+
+    bool not_started(const std::string &why) {
+        row_.not_started = why;
+        return false;
+    }
+
+    // The consumer's pipes, and the consumer under sh -c in a session of
+    // its own.
+    bool start() {
+        int out[2], in[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            return not_started(std::string("no pipe: ") + std::strerror(errno));
+        }
+        output_.reset(out[0]);
+        set_nonblocking(out[0]);
+        fcntl(out[0], F_SETPIPE_SZ, flood_pipe_size); // a chatty consumer waits on it less
+        fd_t consumer_in, consumer_out(out[1]);
+        if (row_.udp) {
+            const auto taken = udp_sockets(o_.port);
+            if (!taken.empty()) {
+                return not_started("UDP port " + std::to_string(o_.port) + " is in use by " +
+                                   holder_of(taken.front().inode));
+            }
+            consumer_in.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        } else {
+            if (pipe2(in, O_CLOEXEC) != 0) {
+                return not_started(std::string("no pipe: ") + std::strerror(errno));
+            }
+            consumer_in.reset(in[0]);
+            input_.reset(in[1]);
+            if (o_.pipe_asked != 0 &&
+                fcntl(in[1], F_SETPIPE_SZ, static_cast<int>(o_.pipe_asked)) < 0) {
+                return not_started("no pipe of " + std::to_string(o_.pipe_asked) +
+                                   " bytes: " + std::strerror(errno));
+            }
+            row_.pipe_bytes = fcntl(in[1], F_GETPIPE_SZ);
+            set_nonblocking(in[1]);
+        }
+        const char *const argv[] = {"/bin/sh", "-c", row_.command.c_str(), nullptr};
+        consumer_ = spawn(argv, consumer_in.get(), out[1], out[1], true);
+        started_ = next_sample_ = clock_type::now();
+        if (consumer_ < 0) {
+            return not_started(std::string("no process: ") + std::strerror(errno));
+        }
+        row_.ended.kind = ending_t::by_harness; // until it ends by itself
+        return true;
+    }
+
+    // Waits, apart from -s, for a process of the consumer to hold a UDP
+    // socket on the port; then aims the flood at it: ::1 for an IPv6
+    // socket (it takes IPv6 whether or not it takes IPv4), else 127.0.0.1.
+    bool listening() {
+        const time_point until = started_ + listen_wait;
+        const std::string port = std::to_string(o_.port);
+        sample();
+        while (sockets_.empty()) {
+            if (signals_.stops > 0) {
+                row_.flood_end = std::string("stopped by SIG") + sigabbrev_np(signals_.first) +
+                                 " before it listened";
+                return false;
+            }
+            if (consumer_ended_ || clock_type::now() >= until) {
+                row_.flood_end =
+                    (consumer_ended_ ? "never listened on port " : "not listening on port ") +
+                    port + (consumer_ended_ ? "" : " after 10 s");
+                return false;
+            }
+            wait(until);
+        }
+        const bool ipv4 = std::any_of(sockets_.begin(), sockets_.end(),
+                                      [](const auto &s) { return !s.second.ipv6; });
+        sockaddr_storage to{};
+        socklen_t size;
+        if (ipv4) {
+            auto &v4 = reinterpret_cast<sockaddr_in &>(to);
+            v4 = {
+                AF_INET, htons(static_cast<std::uint16_t>(o_.port)), {htonl(INADDR_LOOPBACK)}, {}};
+            size = sizeof v4;
+            row_.to = "127.0.0.1:" + port;
+        } else {
+            auto &v6 = reinterpret_cast<sockaddr_in6 &>(to);
+            v6 = {AF_INET6, htons(static_cast<std::uint16_t>(o_.port)), 0, in6addr_loopback, 0};
+            size = sizeof v6;
+            row_.to = "[::1]:" + port;
+        }
+        input_.reset(socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const int on = 1;
+        if (input_.get() < 0 ||
+            setsockopt(input_.get(), ipv4 ? IPPROTO_IP : IPPROTO_IPV6,
+                       ipv4 ? IP_RECVERR : IPV6_RECVERR, &on, sizeof on) != 0 ||
+            connect(input_.get(), reinterpret_cast<const sockaddr *>(&to), size) != 0) {
+            row_.flood_end = "no socket to send from: " + std::string(std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    // tsflood into a pipe of the harness's, and its output on to the
+    // consumer until -s is up, a stop signal comes or the flood cannot go
+    // on; into a pipe, then the rest of the packet in progress.
+    void flood() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            row_.flood_end = std::string("no pipe for tsflood: ") + std::strerror(errno);
+            return;
+        }
+        flood_.reset(ends[0]);
+        fcntl(ends[0], F_SETPIPE_SZ, flood_pipe_size);
+        set_nonblocking(ends[0]);
+        fd_t tsflood_out(ends[1]), null(open("/dev/null", O_RDWR | O_CLOEXEC));
+        const char *const argv[] = {o_.tsflood.c_str(), nullptr};
+        tsflood_ = spawn(argv, null.get(), ends[1], null.get(), false);
+        tsflood_out.reset();
+        if (tsflood_ < 0) {
+            tsflood_ = 0;
+            row_.flood_end = std::string("no process for tsflood: ") + std::strerror(errno);
+            return;
+        }
+        flood_began_ = clock_type::now();
+        phase_ = phase_t::flooding;
+
+        mover_t mover(flood_.get(), input_.get(), row_.udp);
+        const time_point stop_at = flood_began_ + std::chrono::duration_cast<clock_type::duration>(
+                                                      std::chrono::duration<double>(o_.seconds));
+        time_point chores_at = flood_began_;
+        bool ended = false;
+        // Moves at most `most` bytes, or waits for the flood to be able to
+        // move, doing the chores every millisecond; true once it ended.
+        const auto move = [&](std::size_t most, time_point until) {
+            const time_point now = clock_type::now();
+            if (mover.ready() && now < chores_at) {
+                return mover.step(most) == mover_t::step_t::ended;
+            }
+            chores_at = now + chores_period;
+            auto fds = mover.wants();
+            wait(mover.ready() ? now : until, fds.data(), fds.size());
+            mover.polled(fds);
+            return false;
+        };
+        while (signals_.stops == 0 && clock_type::now() < stop_at && !ended) {
+            ended = move(big_step, stop_at);
+        }
+        if (signals_.stops > 0) {
+            row_.flood_end = std::string("flood stopped by SIG") + sigabbrev_np(signals_.first) +
+                             at_text(clock_type::now());
+        }
+        const time_point finish_by = clock_type::now() + finish_wait;
+        while (!ended && mover.bytes() % mover_t::packet_size != 0 && signals_.stops < 2 &&
+               clock_type::now() < finish_by) {
+            ended = move(mover_t::packet_size - mover.bytes() % mover_t::packet_size, finish_by);
+        }
+        sample(); // a socket that closed and so ended the flood closed during it
+        const time_point end = clock_type::now();
+        if (ended) {
+            flood_failure(mover.error(), end);
+        } else if (signals_.stops >= 2) {
+            row_.flood_end += ", then at once by a second";
+        }
+        row_.bytes = mover.bytes();
+        row_.datagrams = mover.datagrams();
+        row_.rate = mover.rate(end);
+        row_.flood_seconds = seconds_between(flood_began_, end);
+    }
+
+    void flood_failure(int error, time_point when) {
+        const std::string time = at_text(when);
+        if (error == 0) {
+            tsflood_ended_ = true; // said once it is reaped
+        } else if (error == EPIPE) {
+            row_.flood_end = "it closed its input" + time;
+        } else if (error == ECONNREFUSED) {
+            row_.flood_end = row_.to + " refused the flood" + time + ": nobody listened";
+        } else {
+            row_.flood_end = "the flood failed" + time + ": " + std::strerror(error);
+        }
+    }
+
+    // The consumer's input ends: its pipe closes, or no more datagrams come.
+    void end_input() {
+        input_.reset();
+        flood_.reset();
+        if (tsflood_ > 0) {
+            kill(tsflood_, SIGKILL);
+            waitpid(tsflood_, &tsflood_status_, 0);
+            tsflood_ = 0;
+        }
+        if (tsflood_ended_) {
+            row_.flood_end = "tsflood ended: " + status_text(tsflood_status_);
+        }
+        input_ended_ = clock_type::now();
+        phase_ = phase_t::ended;
+    }
+
+    // Time for the consumer to end by itself; a stop signal cuts it short.
+    void grace() {
+        const int stops = signals_.stops;
+        const time_point until = input_ended_ + std::chrono::duration_cast<clock_type::duration>(
+                                                    std::chrono::duration<double>(o_.grace));
+        while (!consumer_ended_ && stops < 2 && signals_.stops == stops &&
+               clock_type::now() < until) {
+            wait(until);
+        }
+        row_.grace_cut = !consumer_ended_ && signals_.stops > 0 && clock_type::now() < until;
+    }
+
+    // Ends every process the consumer left: TERM, then KILL after a second
+    // (at once after another stop signal), and reaps them all.
+    void end_tree() {
+        reap();   // a consumer that has just ended ended by itself
+        sample(); // the sockets' last counts, before they close
+        ending_tree_ = true;
+        auto tree = descendants(self_);
+        for (const auto &p : tree) {
+            row_.left_running += p.zombie ? 0 : 1;
+            kill(p.pid, SIGTERM);
+        }
+        const int stops = signals_.stops;
+        const time_point kill_at = clock_type::now() + term_wait;
+        while (!tree.empty() && clock_type::now() < kill_at && signals_.stops == stops) {
+            wait(std::min(kill_at, clock_type::now() + milliseconds(20)));
+            tree = descendants(self_);
+        }
+        const time_point give_up = clock_type::now() + kill_wait;
+        while (!tree.empty() && clock_type::now() < give_up) {
+            for (const auto &p : tree) {
+                kill(p.pid, SIGKILL);
+            }
+            wait(clock_type::now() + milliseconds(10));
+            tree = descendants(self_);
+        }
+        if (!tree.empty()) {
+            row_.flood_end += (row_.flood_end.empty() ? "" : "; ") + std::to_string(tree.size()) +
+                              " of its processes would not end";
+        }
+    }
+
+    // Waits until `until` or until one of `extra` is ready; meanwhile reads
+    // the stop signals and the consumer's output, reaps children and takes
+    // the samples that are due.
+    void wait(time_point until, pollfd *extra = nullptr, std::size_t extras = 0) {
+        pollfd fds[4] = {
+            {signals_.fd,   POLLIN, 0},
+            {output_.get(),            POLLIN, 0},
+            {           },
+            {           }
+        };
+        std::copy(extra, extra + extras, fds + 2);
+        const auto timeout = std::max(std::min(until, next_sample_) - clock_type::now(),
+                                      clock_type::duration::zero());
+        const timespec ts{static_cast<time_t>(std::chrono::duration_cast<seconds>(timeout).count()),
+                          static_cast<long>((timeout % seconds(1)) / std::chrono::nanoseconds(1))};
+        ppoll(fds, 2 + extras, &ts, nullptr);
+        std::copy(fds + 2, fds + 2 + extras, extra);
+        if (fds[0].revents != 0) {
+            read_signals();
+        }
+        if (fds[1].revents != 0) {
+            read_output(false);
+        }
+        reap();
+        if (clock_type::now() >= next_sample_) {
+            sample();
+        }
+    }
+
+    void read_signals() {
+        signalfd_siginfo info;
+        while (read(signals_.fd, &info, sizeof info) == sizeof info) {
+            if (info.ssi_signo != SIGCHLD && signals_.stops++ == 0) {
+                signals_.first = static_cast<int>(info.ssi_signo);
+            }
+        }
+    }
+
+    // Reads what the consumer printed: a bounded amount, so the flood goes
+    // on beside a chatty consumer; with `all`, until its last writer is gone.
+    void read_output(bool all) {
+        static char chunk[1 << 16];
+        for (int reads = 0; output_.get() >= 0 && (all || reads < 16); ++reads) {
+            const ssize_t n = read(output_.get(), chunk, sizeof chunk);
+            if (n > 0) {
+                row_.said.take(chunk, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                if (n == 0) {
+                    output_.reset();
+                }
+                return;
+            }
+        }
+    }
+
+    // Collects every child that ended: the consumer, what it left to the
+    // harness as a subreaper, and tsflood. Their resource use is the tree's.
+    void reap() {
+        int status;
+        rusage use{};
+        for (pid_t pid; (pid = wait4(-1, &status, WNOHANG, &use)) > 0;) {
+            if (pid == tsflood_) {
+                tsflood_status_ = status;
+                tsflood_ = 0;
+                continue;
+            }
+            row_.cpu_seconds +=
+                static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+                static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+            max_rss_reaped_ = std::max(max_rss_reaped_, static_cast<std::uint64_t>(use.ru_maxrss));
+            if (pid == consumer_) {
+                consumer_ended_ = true;
+                if (!ending_tree_) {
+                    const bool exited = WIFEXITED(status);
+                    row_.ended = {exited ? ending_t::exited : ending_t::signalled,
+                                  exited ? WEXITSTATUS(status) : WTERMSIG(status),
+                                  at(clock_type::now())};
+                }
+            }
+        }
+    }
+
+    // The consumer's tree as it stands: its resident memory, and in UDP
+    // mode the sockets on the port its processes hold and their drops. A
+    // socket is known by its inode; once gone it keeps its last count.
+    void sample() {
+        const time_point now = clock_type::now();
+        next_sample_ = now + sample_period;
+        std::uint64_t rss = 0;
+        std::vector<pid_t> live;
+        for (const auto &p : descendants(self_)) {
+            if (!p.zombie && p.pid != tsflood_) {
+                rss += p.rss_kib;
+                live.push_back(p.pid);
+            }
+        }
+        if (!live.empty()) {
+            row_.peak_rss_kib = std::max(row_.peak_rss_kib, rss);
+            if (row_.rss_kib.empty() ||
+                at(now) - row_.rss_kib.back().first >=
+                    std::chrono::duration<double>(kept_sample_period).count()) {
+                row_.rss_kib.emplace_back(at(now), rss);
+            }
+            if (phase_ == phase_t::flooding && now - flood_began_ >= seconds(1)) {
+                growth_samples_.emplace_back(at(now), static_cast<double>(rss));
+            }
+        }
+        if (!row_.udp) {
+            return;
+        }
+        const auto on_port = udp_sockets(o_.port);
+        std::vector<std::uint64_t> held;
+        if (std::any_of(on_port.begin(), on_port.end(),
+                        [&](const auto &s) { return sockets_.count(s.inode) == 0; })) {
+            for (const pid_t pid : live) {
+                const auto inodes = socket_inodes(pid);
+                held.insert(held.end(), inodes.begin(), inodes.end());
+            }
+        }
+        for (auto &[inode, seen] : sockets_) {
+            const auto it = std::find_if(on_port.begin(), on_port.end(),
+                                         [&](const auto &s) { return s.inode == inode; });
+            if (it != on_port.end()) {
+                seen.drops = it->drops;
+            } else if (!seen.closed_at && phase_ != phase_t::ended) {
+                seen.closed_at = at(now);
+            }
+        }
+        for (const auto &s : on_port) {
+            if (sockets_.count(s.inode) == 0 &&
+                std::find(held.begin(), held.end(), s.inode) != held.end()) {
+                sockets_[s.inode] = {s.inode, s.ipv6, s.drops, std::nullopt};
+            }
+        }
+    }
+
+    // Least squares slope of the tree's memory over the flood, after its
+    // first second; nothing from less than half a second of samples.
+    std::optional<double> growth() const {
+        const auto &s = growth_samples_;
+        if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
+            return std::nullopt;
+        }
+        double mean_t = 0, mean_kib = 0;
+        for (const auto &[t, kib] : s) {
+            mean_t += t / static_cast<double>(s.size());
+            mean_kib += kib / static_cast<double>(s.size());
+        }
+        double covariance = 0, variance = 0;
+        for (const auto &[t, kib] : s) {
+            covariance += (t - mean_t) * (kib - mean_kib);
+            variance += (t - mean_t) * (t - mean_t);
+        }
+        return covariance / variance * 60;
+    }
+
+    const options_t &o_;
+    signals_t &signals_;
+    const pid_t self_;
+    row_t row_;
+    phase_t phase_ = phase_t::starting;
+    time_point started_, flood_began_, input_ended_, next_sample_;
+    fd_t output_; // the consumer's standard output and error, read end
+    fd_t input_;  // the consumer's pipe, write end; or the UDP socket
+    fd_t flood_;  // tsflood's pipe, read end
+    pid_t consumer_ = 0, tsflood_ = 0;
+    int tsflood_status_ = 0;
+    bool consumer_ended_ = false, tsflood_ended_ = false, ending_tree_ = false;
+    std::map<std::uint64_t, socket_seen_t> sockets_; // the consumer's, by inode
+    std::vector<std::pair<double, double>> growth_samples_;
+    std::uint64_t max_rss_reaped_ = 0;
+};
+
+} // namespace
+
+row_t flood_consumer(const options_t &options, const std::string &command, signals_t &signals) {
+    return session_t(options, command, signals).run();
+}
