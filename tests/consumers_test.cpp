@@ -1,0 +1,406 @@
+// SPDX-License-Identifier: MIT
+// Runs tsflood-consumers on small synthetic consumers (shell one-liners, and
+// socat as a UDP receiver) and checks its rows against what the consumers
+// counted themselves, how they ended and what was left running; and checks
+// how it keeps what a consumer says.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "procfs.h"
+#include "said.h"
+
+namespace {
+
+using json = nlohmann::json;
+using clock_type = std::chrono::steady_clock;
+
+struct outcome_t {
+    int status = -1; // exit status, or 128 + the signal that ended it
+    std::string out, err;
+    double seconds = 0;
+
+    std::vector<json> rows() const {
+        std::vector<json> rows;
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+            rows.push_back(json::parse(out.substr(at, end - at)));
+        }
+        return rows;
+    }
+};
+
+// Signals to send, each with its time in seconds after the harness blocked
+// them, its first act.
+using schedule_t = std::vector<std::pair<double, int>>;
+
+// When process `pid` blocks SIGTERM (seen in its /proc status), at most 5 s
+// from now.
+clock_type::time_point signals_blocked(pid_t pid) {
+    const auto until = clock_type::now() + std::chrono::seconds(5);
+    for (std::string line; clock_type::now() < until;) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        while (std::getline(status, line)) {
+            if (line.rfind("SigBlk:", 0) == 0 &&
+                (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0) {
+                return clock_type::now();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return clock_type::now();
+}
+
+// Runs tsflood-consumers with `args`, sending it the `signals` in turn; a
+// run stuck for 60 s ends by SIGALRM.
+outcome_t run(const std::vector<std::string> &args, const schedule_t &signals = {}) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    std::vector<const char *> argv = {HARNESS_PATH};
+    for (const auto &arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    argv.push_back(nullptr);
+    const auto began = clock_type::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        alarm(60);
+        execv(argv[0], const_cast<char *const *>(argv.data()));
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    const auto blocked = signals.empty() ? began : signals_blocked(pid);
+    for (const auto &[at, sig] : signals) {
+        std::this_thread::sleep_until(blocked + std::chrono::duration<double>(at));
+        kill(pid, sig);
+    }
+    outcome_t outcome;
+    pollfd fds[2] = {
+        {out[0], POLLIN, 0},
+        {err[0], POLLIN, 0}
+    };
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        poll(fds, 2, -1);
+        for (auto &fd : fds) {
+            char chunk[4096];
+            const ssize_t n = fd.revents != 0 ? read(fd.fd, chunk, sizeof chunk) : -1;
+            if (n > 0) {
+                (&fd == fds ? outcome.out : outcome.err).append(chunk, static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                close(fd.fd);
+                fd.fd = -1;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.seconds = std::chrono::duration<double>(clock_type::now() - began).count();
+    return outcome;
+}
+
+// This test is a subreaper too: whatever the harness fails to end comes to
+// it. Waits up to `seconds` for its descendants to end, reaping them;
+// returns those still there.
+std::size_t left_running(double seconds = 0.5) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const auto until = clock_type::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        const auto left = descendants(getpid());
+        if (left.empty() || clock_type::now() >= until) {
+            return left.size();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool installed(const char *program) {
+    return std::system((std::string("command -v ") + program + " >/dev/null").c_str()) == 0;
+}
+
+// A UDP port nobody holds, on IPv4 and IPv6 loopback alike.
+unsigned free_port() {
+    const int s = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    socklen_t size = sizeof any;
+    bind(s, reinterpret_cast<sockaddr *>(&any), size);
+    getsockname(s, reinterpret_cast<sockaddr *>(&any), &size);
+    close(s);
+    return ntohs(any.sin6_port);
+}
+
+std::uint64_t bytes_sent(const json &row) {
+    return row["packets_sent"].get<std::uint64_t>() * 188 + row["torn_bytes"].get<std::uint64_t>();
+}
+
+TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const struct {
+        std::vector<std::string> args;
+        const char *said;
+    } cases[] = {
+        {{"-s", "abc", "cat"},                  "-s takes a decimal number of seconds above 0, not 'abc'"},
+        {{"-s", "0", "cat"},                    "-s takes a decimal number of seconds above 0, not '0'"  },
+        {{"-s", "1e3", "cat"},                  "not '1e3'"                                              },
+        {{"-s", "0x10", "cat"},                 "not '0x10'"                                             },
+        {{"-s", ".5", "cat"},                   "not '.5'"                                               },
+        {{"-g", "-1", "cat"},                   "-g takes a decimal number of seconds, not '-1'"         },
+        {{"-u", "0", "cat"},                    "-u takes a UDP port from 1 to 65535, not '0'"           },
+        {{"-u", "70000", "cat"},                "not '70000'"                                            },
+        {{"-u", "abc", "cat"},                  "not 'abc'"                                              },
+        {{"-P", "abc", "cat"},                  "-P takes a number of bytes, not 'abc'"                  },
+        {{"-P", "4294967296", "cat"},           "-P 4294967296 is past the largest pipe"                 },
+        {{"-P", "4096", "-u", "5000", "cat"},   "-P sizes a pipe, -u sends datagrams: choose one"        },
+        {{},                                    "no COMMAND to flood"                                    },
+        {{"-s", "1"},                           "no COMMAND to flood"                                    },
+        {{"-t", "/nonexistent/tsflood", "cat"}, "-t /nonexistent/tsflood: no such executable file"       },
+        {{"-t", "/etc/passwd", "cat"},          "-t /etc/passwd: no such executable file"                },
+        {{"-x", "cat"},                         "-x: no such option"                                     },
+        {{"--jsn", "cat"},                      "--jsn: no such option"                                  },
+        {{"-s"},                                "-s needs a value"                                       },
+    };
+    for (const auto &c : cases) {
+        const outcome_t o = run(c.args);
+        EXPECT_EQ(o.status, 2) << c.said;
+        EXPECT_EQ(o.out, "") << c.said;
+        EXPECT_NE(o.err.find(c.said), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("\nusage: tsflood-consumers ["), std::string::npos) << o.err;
+        EXPECT_LT(o.seconds, 2) << c.said;
+    }
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// Through a pipe, each consumer ends its own way; the row says which, counts
+// what it was sent as the consumer counted it, and nothing is left running.
+TEST(Consumers, EachEndingIsToldAndNothingIsLeft) {
+    const struct {
+        const char *command;
+        json ended;
+        unsigned left_running;
+    } cases[] = {
+        {"wc -c",                                            {{"exit", 0}},                0},
+        {"cat >/dev/null; exit 137",                         {{"exit", 137}},              0},
+        {"exit 255",                                         {{"exit", 255}},              0},
+        {"kill -KILL $$",                                    {{"signal", "KILL"}},         0},
+        {"trap '' TERM; cat >/dev/null; sleep 61",           {{"ended_by_harness", true}}, 2},
+        {"head -c 1000 >/dev/null; sleep 62",                {{"ended_by_harness", true}}, 2},
+        {"setsid sleep 63 & cat >/dev/null",                 {{"exit", 0}},                1},
+        {"(setsid sh -c 'sleep 64 &' &); cat >/dev/null",    {{"exit", 0}},                1},
+        {"printf 'Read 7 TS packets\\nbye'; cat >/dev/null", {{"exit", 0}},                0},
+    };
+    std::vector<std::string> args = {"--json", "-s", "0.5", "-g", "0.5"};
+    for (const auto &c : cases) {
+        args.push_back(c.command);
+    }
+    const outcome_t o = run(args); // status 0 or 1: whether 'exit 255' got any bytes is a race
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), std::size(cases)) << o.out << o.err;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const json &row = rows[i];
+        EXPECT_EQ(row["command"], cases[i].command);
+        EXPECT_EQ(row["ended"], cases[i].ended) << row;
+        EXPECT_EQ(row["left_running"], cases[i].left_running) << row;
+        EXPECT_EQ(row["pipe_bytes"], 65536) << row;
+        EXPECT_GT(row["cpu_seconds"].get<double>(), 0) << row;
+    }
+    EXPECT_EQ(rows[0]["said"], json::array({std::to_string(bytes_sent(rows[0]))}));
+    EXPECT_EQ(rows[0]["torn_bytes"], 0);
+    EXPECT_NE(rows[5]["torn_bytes"], 0) << "a consumer that stops reading tears the last packet";
+    EXPECT_EQ(rows[8]["said"], json::array({"Read 7 TS packets"}));
+    EXPECT_EQ(rows[8]["output"]["first"], json::array({"Read 7 TS packets", "bye"}));
+    EXPECT_EQ(left_running(), 0u);
+
+    const outcome_t no_flood = run({"--json", "-t", "/bin/true", "cat >/dev/null"});
+    EXPECT_EQ(no_flood.status, 1) << "a consumer was sent nothing";
+    ASSERT_EQ(no_flood.rows().size(), 1u) << no_flood.out << no_flood.err;
+    EXPECT_EQ(no_flood.rows()[0]["flood_end"], "tsflood ended: exit 0");
+}
+
+TEST(Consumers, TsreportCountsEveryPacketSent) {
+    if (!installed("tsreport")) {
+        GTEST_SKIP() << "tstools' tsreport is not installed";
+    }
+    const outcome_t o = run({"--json", "-s", "1", "-P", "1", "tsreport -stdin"});
+    EXPECT_NE(o.err.find("-P 1: the kernel grants 4096 bytes"), std::string::npos) << o.err;
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    EXPECT_EQ(rows[0]["said"],
+              json::array({"Read " + rows[0]["packets_sent"].dump() + " TS packets"}));
+    EXPECT_EQ(rows[0]["pipe_bytes"], 4096);
+    EXPECT_EQ(o.status, 0);
+}
+
+// A stop signal at any moment of start-up or flood is kept: the flood ends
+// on a packet boundary, the consumer counts what the row says, and the
+// harness ends by the signal. A second signal stops it at once.
+TEST(Consumers, StopSignalsAreNeverLost) {
+    for (const double at : {0.0, 0.001, 0.005, 0.02, 0.3}) {
+        const std::vector<std::string> args = {"--json", "-s", "20", "wc -c"};
+        const schedule_t term = {
+            {at, SIGTERM}
+        };
+        const outcome_t o = run(args, term);
+        EXPECT_EQ(o.status, 128 + SIGTERM) << at;
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << at << o.out << o.err;
+        EXPECT_EQ(rows[0]["said"], json::array({std::to_string(bytes_sent(rows[0]))})) << at;
+        EXPECT_EQ(rows[0]["torn_bytes"], 0) << at;
+        EXPECT_LT(o.seconds, at + 1.5);
+    }
+    const schedule_t twice_int = {
+        {0.3, SIGINT},
+        {0.5, SIGINT}
+    };
+    const outcome_t twice =
+        run({"--json", "-s", "20", "-g", "20", "head -c 1000 >/dev/null; sleep 65"}, twice_int);
+    EXPECT_EQ(twice.status, 128 + SIGINT);
+    const auto rows = twice.rows();
+    ASSERT_EQ(rows.size(), 1u) << twice.out << twice.err;
+    EXPECT_NE(rows[0]["torn_bytes"], 0);
+    EXPECT_EQ(rows[0]["flood_end"], "flood stopped by SIGINT at 0.3 s, then at once by a second");
+    EXPECT_LT(twice.seconds, 2.0) << "no wait for the packet, no grace";
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// Killed outright, the harness leaves nothing flooding: tsflood dies with
+// it, and the consumer meets the end of its input.
+TEST(Consumers, AKilledHarnessLeavesNoFlood) {
+    const schedule_t kill_at = {
+        {0.3, SIGKILL}
+    };
+    const outcome_t o = run({"-s", "20", "cat >/dev/null"}, kill_at);
+    EXPECT_EQ(o.status, 128 + SIGKILL);
+    EXPECT_EQ(left_running(2), 0u);
+}
+
+// A consumer that keeps what it reads shows a growing memory, one that
+// keeps nothing does not.
+TEST(Consumers, MemoryGrowthShowsWhatAConsumerKeeps) {
+    const outcome_t o =
+        run({"--json", "-s", "2.5", "-g", "0", "cat >/dev/null",
+             "while head -c 4000000; do sleep 0.1; done | tail -c 500M >/dev/null"});
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 2u) << o.out << o.err;
+    EXPECT_LT(std::abs(rows[0]["rss_growth_kib_per_min"].get<double>()), 1024) << rows[0];
+    EXPECT_GT(rows[1]["rss_growth_kib_per_min"].get<double>(), 200 * 1024) << rows[1];
+    EXPECT_GT(rows[1]["peak_rss_kib"].get<double>(), 40 * 1024) << rows[1];
+    EXPECT_GE(rows[1]["rss_kib"].size(), 8u);
+}
+
+// Over UDP the datagrams the consumer read are those sent less those its
+// own sockets dropped, whichever the address family; a socket that closes
+// keeps its count and refuses the rest; the wait for a listener is not
+// part of -s; one that never listens is sent nothing; a port held by another
+// process refuses the run.
+TEST(Consumers, UdpDropsAreCountedAtTheConsumersOwnSockets) {
+    if (!installed("socat")) {
+        GTEST_SKIP() << "socat is not installed";
+    }
+    const std::string port = std::to_string(free_port());
+    const outcome_t o = run({"--json", "-s", "1.5", "-g", "2", "-u", port,
+                             "socat -u -T 0.5 UDP-RECV:" + port + " - | wc -c",
+                             "socat -u -T 0.5 UDP6-RECV:" + port + ",bind=[::1] - | wc -c",
+                             "timeout 0.7 socat -u UDP-RECV:" + port + ",rcvbuf=2048 /dev/null",
+                             "sleep 2; socat -u UDP-RECV:" + port + " /dev/null", "exit 3"});
+    EXPECT_EQ(o.status, 1) << "the last was sent nothing";
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 5u) << o.out << o.err;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const auto read = (rows[i]["datagrams_sent"].get<std::uint64_t>() -
+                           rows[i]["dropped"].get<std::uint64_t>()) *
+                          1316;
+        EXPECT_EQ(rows[i]["said"], json::array({std::to_string(read)})) << rows[i];
+        EXPECT_EQ(bytes_sent(rows[i]), rows[i]["datagrams_sent"].get<std::uint64_t>() * 1316);
+    }
+    EXPECT_EQ(rows[0]["to"], "127.0.0.1:" + port);
+    EXPECT_EQ(rows[1]["to"], "[::1]:" + port);
+    EXPECT_GT(rows[2]["dropped"].get<std::uint64_t>(), 0u) << rows[2];
+    EXPECT_NEAR(rows[2]["sockets"][0]["closed_at_s"].get<double>(), 0.7, 0.3) << rows[2];
+    EXPECT_EQ(rows[2]["flood_end"].get<std::string>().find("127.0.0.1:" + port + " refused"), 0u);
+    EXPECT_GT(rows[3]["flood_seconds"].get<double>(), 1.4) << rows[3];
+    EXPECT_GT(rows[3]["datagrams_sent"].get<std::uint64_t>(), 0u);
+    EXPECT_EQ(rows[4]["flood_end"], "never listened on port " + port);
+    EXPECT_EQ(rows[4]["ended"], json({
+                                    {"exit", 3}
+    }));
+
+    const pid_t other = fork();
+    if (other == 0) {
+        execlp("socat", "socat", "-u", ("UDP-RECV:" + port).c_str(), "/dev/null", nullptr);
+        _exit(127);
+    }
+    for (int tries = 0; tries < 100 && udp_sockets(static_cast<unsigned>(std::stoul(port))).empty();
+         ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const outcome_t taken = run({"-u", port, "socat -u UDP-RECV:" + port + " /dev/null"});
+    kill(other, SIGTERM);
+    waitpid(other, nullptr, 0);
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_NE(taken.err.find("UDP port " + port + " is in use by pid " + std::to_string(other) +
+                             " (socat)"),
+              std::string::npos)
+        << taken.err;
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// What a consumer prints, fed in pieces that cut lines anywhere.
+TEST(Said, KeepsFirstAndLastLinesCutAndEscaped) {
+    std::string many;
+    for (int i = 0; i < 100; ++i) {
+        many += "line " + std::to_string(i) + (i % 3 ? "\n" : "\r\n");
+    }
+    const std::string long_line(300, 'x');
+    const struct {
+        std::string input;
+        std::vector<std::string> first, last;
+        std::uint64_t lines;
+    } cases[] = {
+        {"one\ntwo\r\n\n\nthree",          {"one", "two", "three"},                {},                             3                                                    },
+        {"frame=1\rframe=2\r",             {"frame=1", "frame=2"},                 {},                             2                                                    },
+        {long_line + "\nend\n",            {std::string(200, 'x') + "…", "end"}, {},                             2                                                    },
+        {std::string("G\x1f\xff\x10\0 \\", 7),                                     {"G\\x1f\\xff\\x10\\x00 \\\\"}, {},                                                    1},
+        {many,                                {"line 0", "line 1", "line 2", "line 3", "line 4"},                                                                   {},                100},
+    };
+    for (const auto &c : cases) {
+        for (const std::size_t piece : {1u, 7u, 4096u}) {
+            said_t said;
+            for (std::size_t at = 0; at < c.input.size(); at += piece) {
+                said.take(c.input.data() + at, std::min(piece, c.input.size() - at));
+            }
+            said.end();
+            EXPECT_EQ(said.first(), c.first) << piece;
+            EXPECT_EQ(said.lines(), c.lines) << piece;
+            if (c.lines == 100) {
+                const auto last = said.last();
+                ASSERT_EQ(last.size(), said_t::last_kept);
+                EXPECT_EQ(last.front(), "line 60");
+                EXPECT_EQ(last.back(), "line 99");
+            }
+        }
+    }
+    said_t said;
+    const std::string talk = "start\n1 packet\nnoise\n2 packets\n3 Packets\nbye\n";
+    said.take(talk.data(), talk.size());
+    EXPECT_EQ(said.words(), (std::vector<std::string>{"2 packets", "3 Packets"}));
+}
+
+} // namespace
