@@ -9,18 +9,26 @@ set(TSFLOOD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tsflood)
 set(TSFLOOD_COMPONENTS runtime development)
 set(TSFLOOD_PACKAGES tsflood libtsflood-mpegts-dev)
 
-# The man page and the changelog, gzip-compressed as Debian wants them (-n:
-# no name or time stamp, so the build is reproducible).
-configure_file(docs/tsflood.1.in tsflood.1 @ONLY)
+# The programs, their man pages and the changelog, the man pages and the
+# changelog gzip-compressed as Debian wants them (-n: no name or time stamp,
+# so the build is reproducible).
+set(TSFLOOD_PROGRAMS tsflood)
+if(TARGET tsflood-consumers)
+    list(APPEND TSFLOOD_PROGRAMS tsflood-consumers)
+endif()
 configure_file(cmake/changelog changelog COPYONLY)
-foreach(file tsflood.1 changelog)
+set(compressed changelog)
+foreach(program IN LISTS TSFLOOD_PROGRAMS)
+    configure_file(docs/${program}.1.in ${program}.1 @ONLY)
+    list(APPEND compressed ${program}.1)
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+    install(FILES ${PROJECT_BINARY_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT runtime)
+endforeach()
+foreach(file IN LISTS compressed)
     execute_process(COMMAND gzip -9n -c ${file} WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
                     OUTPUT_FILE ${PROJECT_BINARY_DIR}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
-
-install(TARGETS tsflood RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_BINARY_DIR}/tsflood.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT runtime)
 
 install(
     TARGETS mpegts
@@ -82,7 +90,11 @@ tsflood writes an endless, valid MPEG transport stream (ISO/IEC 13818-1) of
 null packets (PID 0x1FFF) to standard output, as fast as the reader takes it,
 and says once a second on standard error how many bytes went out. It is for
 testing what consumes transport streams: demuxers, streamers, probes and
-recorders.")
+recorders.
+.
+tsflood-consumers floods consumer commands in turn, through a pipe or over
+UDP, and tabulates how each fares: packets and datagrams sent and dropped,
+rate, CPU time, memory, what it said and how it ended.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
