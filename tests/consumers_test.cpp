@@ -362,6 +362,44 @@ TEST(Consumers, UdpDropsAreCountedAtTheConsumersOwnSockets) {
     EXPECT_EQ(left_running(), 0u);
 }
 
+// A socket that another process opens on the port during the run, and
+// that drops datagrams of its own, counts for nothing in the row.
+TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
+    if (!installed("socat")) {
+        GTEST_SKIP() << "socat is not installed";
+    }
+    const unsigned port = free_port();
+    std::thread other([port] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const int s = socket(AF_INET6, SOCK_DGRAM, 0);
+        const int tiny = 1;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &tiny, sizeof tiny);
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        at.sin6_port = htons(static_cast<std::uint16_t>(port));
+        at.sin6_addr = in6addr_loopback;
+        bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at);
+        const char datagram[1316] = {};
+        for (int i = 0; i < 100; ++i) {
+            sendto(s, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&at), sizeof at);
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        close(s);
+    });
+    const std::string p = std::to_string(port);
+    const outcome_t o =
+        run({"--json", "-s", "1", "-u", p, "socat -u -T 0.5 UDP-RECV:" + p + " - | wc -c"});
+    other.join();
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    const auto read =
+        (rows[0]["datagrams_sent"].get<std::uint64_t>() - rows[0]["dropped"].get<std::uint64_t>()) *
+        1316;
+    EXPECT_EQ(rows[0]["said"], json::array({std::to_string(read)})) << rows[0];
+    EXPECT_EQ(rows[0]["sockets"].size(), 1u) << rows[0];
+}
+
 // What a consumer prints, fed in pieces that cut lines anywhere.
 TEST(Said, KeepsFirstAndLastLinesCutAndEscaped) {
     std::string many;
