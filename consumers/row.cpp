@@ -36,6 +36,13 @@ std::string memory_text(double kib) {
     return kib >= 1 << 20 ? fixed(kib / (1 << 20), 2) + " GiB" : fixed(kib / 1024, 1) + " MiB";
 }
 
+// "+12.5 MiB/min", "-0.3 MiB/min", "0.0 MiB/min".
+std::string growth_text(double kib_per_min) {
+    const std::string size = memory_text(std::abs(kib_per_min));
+    const bool zero = size.find_first_of("123456789") == std::string::npos;
+    return (zero ? "" : kib_per_min < 0 ? "-" : "+") + size + "/min";
+}
+
 // Text made safe for a Markdown table cell.
 std::string cell(const std::string &text) {
     std::string safe;
@@ -143,8 +150,8 @@ std::string markdown_row(const row_t &row) {
     const auto growth = row.rss_growth_kib_per_min;
     line += (row.rate ? rate_text(*row.rate) : "n/a") + " | " + fixed(row.cpu_seconds, 2) + " s" +
             " | " + memory_text(static_cast<double>(row.peak_rss_kib)) + " | " +
-            (growth ? (*growth < 0 ? "-" : "+") + memory_text(std::abs(*growth)) + "/min" : "n/a") +
-            " | " + cell(join(row.said.words())) + " | " + cell(ended_text(row)) + " |\n";
+            (growth ? growth_text(*growth) : "n/a") + " | " + cell(join(row.said.words())) + " | " +
+            cell(ended_text(row)) + " |\n";
     return line;
 }
 
