@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -20,6 +19,7 @@
 
 #include "mover.h"
 #include "procfs.h"
+#include "sampler.h"
 
 namespace {
 
@@ -28,13 +28,13 @@ using time_point = clock_type::time_point;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr auto sample_period = milliseconds(50);       // process tree, memory, sockets
-constexpr auto kept_sample_period = milliseconds(250); // memory samples the row carries
-constexpr auto chores_period = milliseconds(1);        // signals and output, while the flood moves
-constexpr auto listen_wait = seconds(10); // for a UDP consumer to listen; not part of -s
-constexpr auto finish_wait = seconds(1);  // for the rest of the packet in progress
-constexpr auto term_wait = seconds(1);    // between TERM and KILL
-constexpr auto kill_wait = seconds(5);    // for KILLed processes to go
+constexpr auto chores_period = milliseconds(1); // signals and output, while the flood moves
+constexpr auto listen_wait = seconds(10);       // for a UDP consumer to listen; not part of -s
+constexpr auto spin_margin = std::chrono::microseconds(30); // before a paced piece is due
+constexpr auto finish_wait = seconds(1);        // for the rest of the packet in progress
+constexpr auto term_wait = seconds(1);          // between TERM and KILL
+constexpr auto kill_wait = seconds(5);          // for KILLed processes to go
+constexpr auto calibration = milliseconds(250); // of the unpaced flood into a sink
 constexpr std::size_t big_step = 1 << 20;
 constexpr int flood_pipe_size = 1 << 20; // tsflood's blocks pass whole
 
@@ -109,6 +109,22 @@ pid_t spawn(const char *const argv[], int in, int out, int err, bool own_session
     _exit(127);
 }
 
+// Starts tsflood with its output on a pipe of its own, whose read end, made
+// non-blocking and large enough for tsflood's blocks to pass whole, goes to
+// `flood`. Returns its pid, or -1.
+pid_t start_tsflood(const std::string &path, fd_t &flood) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    flood.reset(ends[0]);
+    fcntl(ends[0], F_SETPIPE_SZ, flood_pipe_size);
+    set_nonblocking(ends[0]);
+    const fd_t out(ends[1]), null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    const char *const argv[] = {path.c_str(), nullptr};
+    return spawn(argv, null.get(), out.get(), null.get(), false);
+}
+
 class session_t {
   public:
     session_t(const options_t &options, const std::string &command, signals_t &signals)
@@ -116,6 +132,7 @@ class session_t {
         row_.command = command;
         row_.udp = options.port != 0;
         row_.grace = options.grace;
+        row_.asked_rate = options.rate;
     }
 
     row_t run() {
@@ -129,17 +146,14 @@ class session_t {
             read_output(true);
         }
         row_.said.end();
-        for (const auto &[inode, seen] : sockets_) {
-            row_.sockets.push_back(seen);
+        if (sampler_) {
+            sampler_->fill(row_);
         }
         row_.peak_rss_kib = std::max(row_.peak_rss_kib, max_rss_reaped_);
-        row_.rss_growth_kib_per_min = growth();
         return std::move(row_);
     }
 
   private:
-    enum class phase_t { starting, flooding, ended };
-
     double at(time_point t) const {
         return seconds_between(started_, t);
     }
@@ -189,10 +203,11 @@ class session_t {
         }
         const char *const argv[] = {"/bin/sh", "-c", row_.command.c_str(), nullptr};
         consumer_ = spawn(argv, consumer_in.get(), out[1], out[1], true);
-        started_ = next_sample_ = clock_type::now();
+        started_ = clock_type::now();
         if (consumer_ < 0) {
             return not_started(std::string("no process: ") + std::strerror(errno));
         }
+        sampler_.emplace(o_.port, started_);
         row_.ended.kind = ending_t::by_harness; // until it ends by itself
         return true;
     }
@@ -203,8 +218,8 @@ class session_t {
     bool listening() {
         const time_point until = started_ + listen_wait;
         const std::string port = std::to_string(o_.port);
-        sample();
-        while (sockets_.empty()) {
+        bool ipv4 = false;
+        while (!sampler_->listening(ipv4)) {
             if (signals_.stops > 0) {
                 row_.flood_end = std::string("stopped by SIG") + sigabbrev_np(signals_.first) +
                                  " before it listened";
@@ -216,10 +231,8 @@ class session_t {
                     port + (consumer_ended_ ? "" : " after 10 s");
                 return false;
             }
-            wait(until);
+            wait(std::min(until, clock_type::now() + milliseconds(20)));
         }
-        const bool ipv4 = std::any_of(sockets_.begin(), sockets_.end(),
-                                      [](const auto &s) { return !s.second.ipv6; });
         sockaddr_storage to{};
         socklen_t size;
         if (ipv4) {
@@ -250,37 +263,38 @@ class session_t {
     // consumer until -s is up, a stop signal comes or the flood cannot go
     // on; into a pipe, then the rest of the packet in progress.
     void flood() {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            row_.flood_end = std::string("no pipe for tsflood: ") + std::strerror(errno);
-            return;
-        }
-        flood_.reset(ends[0]);
-        fcntl(ends[0], F_SETPIPE_SZ, flood_pipe_size);
-        set_nonblocking(ends[0]);
-        fd_t tsflood_out(ends[1]), null(open("/dev/null", O_RDWR | O_CLOEXEC));
-        const char *const argv[] = {o_.tsflood.c_str(), nullptr};
-        tsflood_ = spawn(argv, null.get(), ends[1], null.get(), false);
-        tsflood_out.reset();
+        tsflood_ = start_tsflood(o_.tsflood, flood_);
         if (tsflood_ < 0) {
             tsflood_ = 0;
-            row_.flood_end = std::string("no process for tsflood: ") + std::strerror(errno);
+            row_.flood_end = std::string("tsflood could not be started: ") + std::strerror(errno);
             return;
         }
         flood_began_ = clock_type::now();
-        phase_ = phase_t::flooding;
+        sampler_->flood_began(tsflood_);
 
-        mover_t mover(flood_.get(), input_.get(), row_.udp);
+        mover_t mover(flood_.get(), input_.get(), row_.udp, o_.rate);
         const time_point stop_at = flood_began_ + std::chrono::duration_cast<clock_type::duration>(
                                                       std::chrono::duration<double>(o_.seconds));
         time_point chores_at = flood_began_;
         bool ended = false;
         // Moves at most `most` bytes, or waits for the flood to be able to
-        // move, doing the chores every millisecond; true once it ended.
+        // move or for its next piece to be due, doing the chores every
+        // millisecond; true once it ended. A sleep wakes tens of
+        // microseconds late, so it ends that much before a piece is due,
+        // and the rest is spun away.
         const auto move = [&](std::size_t most, time_point until) {
             const time_point now = clock_type::now();
             if (mover.ready() && now < chores_at) {
-                return mover.step(most) == mover_t::step_t::ended;
+                const auto step = mover.step(most);
+                if (step == mover_t::step_t::early) {
+                    const time_point due = std::min(mover.next_due(), until);
+                    if (due - now > spin_margin) {
+                        wait(due - spin_margin);
+                    }
+                    while (clock_type::now() < due) {
+                    }
+                }
+                return step == mover_t::step_t::ended;
             }
             chores_at = now + chores_period;
             auto fds = mover.wants();
@@ -300,7 +314,7 @@ class session_t {
                clock_type::now() < finish_by) {
             ended = move(mover_t::packet_size - mover.bytes() % mover_t::packet_size, finish_by);
         }
-        sample(); // a socket that closed and so ended the flood closed during it
+        sampler_->flood_ended();
         const time_point end = clock_type::now();
         if (ended) {
             flood_failure(mover.error(), end);
@@ -339,7 +353,6 @@ class session_t {
             row_.flood_end = "tsflood ended: " + status_text(tsflood_status_);
         }
         input_ended_ = clock_type::now();
-        phase_ = phase_t::ended;
     }
 
     // Time for the consumer to end by itself; a stop signal cuts it short.
@@ -357,8 +370,10 @@ class session_t {
     // Ends every process the consumer left: TERM, then KILL after a second
     // (at once after another stop signal), and reaps them all.
     void end_tree() {
-        reap();   // a consumer that has just ended ended by itself
-        sample(); // the sockets' last counts, before they close
+        reap(); // a consumer that has just ended ended by itself
+        if (sampler_) {
+            sampler_->sample(); // the sockets' last counts, before they close
+        }
         ending_tree_ = true;
         auto tree = descendants(self_);
         for (const auto &p : tree) {
@@ -386,8 +401,7 @@ class session_t {
     }
 
     // Waits until `until` or until one of `extra` is ready; meanwhile reads
-    // the stop signals and the consumer's output, reaps children and takes
-    // the samples that are due.
+    // the stop signals and the consumer's output, and reaps children.
     void wait(time_point until, pollfd *extra = nullptr, std::size_t extras = 0) {
         pollfd fds[4] = {
             {signals_.fd,   POLLIN, 0},
@@ -396,8 +410,7 @@ class session_t {
             {           }
         };
         std::copy(extra, extra + extras, fds + 2);
-        const auto timeout = std::max(std::min(until, next_sample_) - clock_type::now(),
-                                      clock_type::duration::zero());
+        const auto timeout = std::max(until - clock_type::now(), clock_type::duration::zero());
         const timespec ts{static_cast<time_t>(std::chrono::duration_cast<seconds>(timeout).count()),
                           static_cast<long>((timeout % seconds(1)) / std::chrono::nanoseconds(1))};
         ppoll(fds, 2 + extras, &ts, nullptr);
@@ -409,9 +422,6 @@ class session_t {
             read_output(false);
         }
         reap();
-        if (clock_type::now() >= next_sample_) {
-            sample();
-        }
     }
 
     void read_signals() {
@@ -467,94 +477,18 @@ class session_t {
         }
     }
 
-    // The consumer's tree as it stands: its resident memory, and in UDP
-    // mode the sockets on the port its processes hold and their drops. A
-    // socket is known by its inode; once gone it keeps its last count.
-    void sample() {
-        const time_point now = clock_type::now();
-        next_sample_ = now + sample_period;
-        std::uint64_t rss = 0;
-        std::vector<pid_t> live;
-        for (const auto &p : descendants(self_)) {
-            if (!p.zombie && p.pid != tsflood_) {
-                rss += p.rss_kib;
-                live.push_back(p.pid);
-            }
-        }
-        if (!live.empty()) {
-            row_.peak_rss_kib = std::max(row_.peak_rss_kib, rss);
-            if (row_.rss_kib.empty() ||
-                at(now) - row_.rss_kib.back().first >=
-                    std::chrono::duration<double>(kept_sample_period).count()) {
-                row_.rss_kib.emplace_back(at(now), rss);
-            }
-            if (phase_ == phase_t::flooding && now - flood_began_ >= seconds(1)) {
-                growth_samples_.emplace_back(at(now), static_cast<double>(rss));
-            }
-        }
-        if (!row_.udp) {
-            return;
-        }
-        const auto on_port = udp_sockets(o_.port);
-        std::vector<std::uint64_t> held;
-        if (std::any_of(on_port.begin(), on_port.end(),
-                        [&](const auto &s) { return sockets_.count(s.inode) == 0; })) {
-            for (const pid_t pid : live) {
-                const auto inodes = socket_inodes(pid);
-                held.insert(held.end(), inodes.begin(), inodes.end());
-            }
-        }
-        for (auto &[inode, seen] : sockets_) {
-            const auto it = std::find_if(on_port.begin(), on_port.end(),
-                                         [&](const auto &s) { return s.inode == inode; });
-            if (it != on_port.end()) {
-                seen.drops = it->drops;
-            } else if (!seen.closed_at && phase_ != phase_t::ended) {
-                seen.closed_at = at(now);
-            }
-        }
-        for (const auto &s : on_port) {
-            if (sockets_.count(s.inode) == 0 &&
-                std::find(held.begin(), held.end(), s.inode) != held.end()) {
-                sockets_[s.inode] = {s.inode, s.ipv6, s.drops, std::nullopt};
-            }
-        }
-    }
-
-    // Least squares slope of the tree's memory over the flood, after its
-    // first second; nothing from less than half a second of samples.
-    std::optional<double> growth() const {
-        const auto &s = growth_samples_;
-        if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
-            return std::nullopt;
-        }
-        double mean_t = 0, mean_kib = 0;
-        for (const auto &[t, kib] : s) {
-            mean_t += t / static_cast<double>(s.size());
-            mean_kib += kib / static_cast<double>(s.size());
-        }
-        double covariance = 0, variance = 0;
-        for (const auto &[t, kib] : s) {
-            covariance += (t - mean_t) * (kib - mean_kib);
-            variance += (t - mean_t) * (t - mean_t);
-        }
-        return covariance / variance * 60;
-    }
-
     const options_t &o_;
     signals_t &signals_;
     const pid_t self_;
     row_t row_;
-    phase_t phase_ = phase_t::starting;
-    time_point started_, flood_began_, input_ended_, next_sample_;
+    time_point started_, flood_began_, input_ended_;
     fd_t output_; // the consumer's standard output and error, read end
     fd_t input_;  // the consumer's pipe, write end; or the UDP socket
     fd_t flood_;  // tsflood's pipe, read end
     pid_t consumer_ = 0, tsflood_ = 0;
     int tsflood_status_ = 0;
     bool consumer_ended_ = false, tsflood_ended_ = false, ending_tree_ = false;
-    std::map<std::uint64_t, socket_seen_t> sockets_; // the consumer's, by inode
-    std::vector<std::pair<double, double>> growth_samples_;
+    std::optional<sampler_t> sampler_; // from the consumer's start
     std::uint64_t max_rss_reaped_ = 0;
 };
 
@@ -562,4 +496,40 @@ class session_t {
 
 row_t flood_consumer(const options_t &options, const std::string &command, signals_t &signals) {
     return session_t(options, command, signals).run();
+}
+
+double unpaced_maximum(const options_t &options) {
+    fd_t flood, sink, out;
+    const pid_t tsflood = start_tsflood(options.tsflood, flood);
+    if (tsflood < 0) {
+        return 0;
+    }
+    if (options.port != 0) {
+        sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof at;
+        sink.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        bind(sink.get(), reinterpret_cast<sockaddr *>(&at), size);
+        getsockname(sink.get(), reinterpret_cast<sockaddr *>(&at), &size);
+        out.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        connect(out.get(), reinterpret_cast<sockaddr *>(&at), size);
+    } else {
+        out.reset(open("/dev/null", O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    }
+    mover_t mover(flood.get(), out.get(), options.port != 0);
+    time_point first{};
+    while (first == time_point{} || clock_type::now() - first < calibration) {
+        if (!mover.ready()) {
+            auto fds = mover.wants();
+            poll(fds.data(), fds.size(), 100);
+            mover.polled(fds);
+        } else if (mover.step(big_step) == mover_t::step_t::ended) {
+            break;
+        } else if (first == time_point{} && mover.bytes() > 0) {
+            first = clock_type::now();
+        }
+    }
+    const double seconds = seconds_between(first, clock_type::now());
+    kill(tsflood, SIGKILL);
+    waitpid(tsflood, nullptr, 0);
+    return first == time_point{} ? 0 : static_cast<double>(mover.bytes()) * 8 / seconds;
 }
