@@ -10,6 +10,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "limit.h"
 #include "options.h"
 #include "procfs.h"
 #include "session.h"
@@ -33,15 +34,34 @@ int main(int argc, char **argv) {
     }
 
     const parsed_t parsed = parse_options(argc, argv);
-    if (!parsed.options) {
-        if (parsed.info) {
-            std::fputs(parsed.message.c_str(), stdout);
-            return 0;
-        }
-        std::fprintf(stderr, "tsflood-consumers: %s\n%s\n", parsed.message.c_str(), usage_line);
+    if (parsed.info) {
+        std::fputs(parsed.message.c_str(), stdout);
+        return 0;
+    }
+    const auto usage_error = [](const std::string &what) {
+        std::fprintf(stderr, "tsflood-consumers: %s\n%s\n", what.c_str(), usage_line);
         return 2;
+    };
+    if (!parsed.options) {
+        return usage_error(parsed.message);
     }
     const options_t &o = *parsed.options;
+    // A paced flood cannot go faster than the unpaced one.
+    if (o.rate > 0 || o.find_limit) {
+        const double most = unpaced_maximum(o);
+        const double floor = o.rate > 0 ? o.rate : 1e6;
+        if (most == 0) {
+            return usage_error(o.tsflood + " gave no flood");
+        }
+        if (floor > most) {
+            return usage_error((o.rate > 0 ? "-r " : "the search's floor, ") +
+                               bit_rate_text(floor) + " is past the unpaced flood on this " +
+                               "machine (" + bit_rate_text(most) + ")");
+        }
+    }
+    // A sleep until a paced piece is due ends when the timer says, not up
+    // to 50 microseconds later.
+    prctl(PR_SET_TIMERSLACK, 1);
     if (signals.fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         std::perror("tsflood-consumers: cannot hold the consumers' processes");
         return 1;
@@ -63,16 +83,27 @@ int main(int argc, char **argv) {
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
-        std::fputs(markdown_heading(o.port != 0).c_str(), stdout);
+        std::fputs((o.find_limit ? limit_heading() : markdown_heading(o.port != 0)).c_str(),
+                   stdout);
     }
     int status = 0;
     for (const auto &command : o.commands) {
-        const row_t row = flood_consumer(o, command, signals);
-        std::fputs((o.json ? json_row(row) : markdown_row(row)).c_str(), stdout);
+        bool flooded = true;
+        if (o.find_limit) {
+            const limit_t limit = find_limit(o, command, signals);
+            std::fputs((o.json ? limit_json(limit) : limit_markdown(limit)).c_str(), stdout);
+            for (const row_t &row : limit.tries) {
+                flooded = flooded && row.flooded();
+            }
+        } else {
+            const row_t row = flood_consumer(o, command, signals);
+            std::fputs((o.json ? json_row(row) : markdown_row(row)).c_str(), stdout);
+            flooded = row.flooded();
+        }
         if (std::fflush(stdout) != 0) {
             return 1; // nobody reads the rows any more: flood no one else
         }
-        status = row.flooded() ? status : 1;
+        status = flooded ? status : 1;
         if (signals.stops > 0) {
             // Stopped: the rest is not run, and the harness ends by the
             // signal it was sent, as its caller expects.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "mover.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -15,9 +16,10 @@ constexpr std::size_t datagrams_per_send = 64;
 
 } // namespace
 
-mover_t::mover_t(int in, int out, bool datagrams)
+mover_t::mover_t(int in, int out, bool datagrams, double bits_per_second)
     : in_(in), out_(out), datagrams_mode_(datagrams),
-      buffer_(datagrams ? datagrams_per_send * datagram_size : 0) {}
+      buffer_(datagrams ? datagrams_per_send * datagram_size : 0),
+      gap_(bits_per_second > 0 ? datagram_size * 8 / bits_per_second : 0) {}
 
 std::array<pollfd, 2> mover_t::wants() const {
     return {
@@ -52,7 +54,38 @@ std::optional<double> mover_t::rate(clock_type::time_point end) const {
 }
 
 mover_t::step_t mover_t::step(std::size_t most) {
-    return datagrams_mode_ ? datagram_step() : splice_step(most);
+    if (paced()) {
+        const auto now = clock_type::now();
+        if (!pace_start_) {
+            pace_start_ = now;
+        }
+        const double since = std::chrono::duration<double>(now - *pace_start_).count();
+        const auto due = static_cast<std::uint64_t>(since / gap_) + 1; // pieces due by now
+        const std::uint64_t done = bytes_ / datagram_size;
+        if (due <= done || now < after_burst_) {
+            return step_t::early;
+        }
+        const std::uint64_t pieces = std::min(due - done, burst);
+        most = static_cast<std::size_t>(
+            std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
+        const step_t moved = datagrams_mode_ ? datagram_step(most) : splice_step(most);
+        // Late by a burst or more: the next piece waits a gap, so that the
+        // flood catches up in bursts, not in one long one.
+        if (pieces == burst && moved == step_t::moved) {
+            after_burst_ = now + std::chrono::duration_cast<clock_type::duration>(
+                                     std::chrono::duration<double>(gap_));
+        }
+        return moved;
+    }
+    return datagrams_mode_ ? datagram_step(most) : splice_step(most);
+}
+
+mover_t::clock_type::time_point mover_t::next_due() const {
+    const double at = gap_ * static_cast<double>(bytes_ / datagram_size);
+    return pace_start_ ? std::max(after_burst_,
+                                  *pace_start_ + std::chrono::duration_cast<clock_type::duration>(
+                                                     std::chrono::duration<double>(at)))
+                       : clock_type::now();
 }
 
 // One splice from pipe to pipe: the pages move, nothing is copied.
@@ -73,8 +106,9 @@ mover_t::step_t mover_t::splice_step(std::size_t most) {
     return step_t::ended;
 }
 
-// Tops up the buffer from tsflood, then sends every whole datagram in it.
-mover_t::step_t mover_t::datagram_step() {
+// Tops up the buffer from tsflood, then sends the whole datagrams in it, as
+// many as `most` bytes hold.
+mover_t::step_t mover_t::datagram_step(std::size_t most) {
     if (buffered_ < buffer_.size()) {
         const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
         if (n > 0) {
@@ -84,7 +118,7 @@ mover_t::step_t mover_t::datagram_step() {
             return step_t::ended;
         }
     }
-    const std::size_t whole = buffered_ / datagram_size;
+    const std::size_t whole = std::min(buffered_, most) / datagram_size;
     if (whole == 0) {
         in_ready_ = false;
         return step_t::blocked;

@@ -20,7 +20,14 @@ class mover_t {
     // From the pipe `in` (tsflood's output) into the pipe `out` (the
     // consumer's input), or with `datagrams` as whole datagrams on the
     // connected UDP socket `out`. Both descriptors are non-blocking.
-    mover_t(int in, int out, bool datagrams);
+    //
+    // With `bits_per_second` above 0 the flood is paced, in pieces of 1316
+    // bytes: a datagram, or 7 packets into the pipe. Piece n is due at the
+    // first step's time plus n gaps, an absolute time, so the pace does not
+    // drift; pieces that are late go at once, at most `burst` back to back
+    // and then a gap, until the flood has caught up.
+    mover_t(int in, int out, bool datagrams, double bits_per_second = 0);
+    static constexpr std::uint64_t burst = 4;
 
     // The descriptors to poll before the next step (fd -1 where it is
     // known to be ready), and what poll said of them.
@@ -30,11 +37,16 @@ class mover_t {
         return in_ready_ && out_ready_;
     }
 
-    enum class step_t { moved, blocked, ended };
+    enum class step_t { moved, early, blocked, ended };
     // Moves what it can without waiting: into a pipe at most `most` bytes,
-    // over UDP whole datagrams. After `ended`, error() is the errno that
-    // ended it, or 0 when tsflood's output ended.
+    // over UDP whole datagrams; paced, only what is due (else `early`).
+    // After `ended`, error() is the errno that ended it, or 0 when
+    // tsflood's output ended.
     step_t step(std::size_t most);
+    bool paced() const {
+        return gap_ > 0;
+    }
+    clock_type::time_point next_due() const; // of the next piece, when paced
     int error() const {
         return error_;
     }
@@ -52,7 +64,7 @@ class mover_t {
   private:
     void count(std::size_t n);
     step_t splice_step(std::size_t most);
-    step_t datagram_step();
+    step_t datagram_step(std::size_t most);
     void count_sent(std::size_t datagrams);
     int queued_error();
 
@@ -64,4 +76,7 @@ class mover_t {
     clock_type::time_point first_, one_second_;
     std::vector<unsigned char> buffer_; // datagrams read from tsflood, not yet sent
     std::size_t buffered_ = 0;
+    double gap_ = 0; // seconds from one piece to the next; 0: unpaced
+    std::optional<clock_type::time_point> pace_start_;
+    clock_type::time_point after_burst_; // when a burst has just gone, the next may go
 };

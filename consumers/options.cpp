@@ -16,9 +16,9 @@ namespace {
 
 constexpr double longest = 1e6; // seconds: about 11 days, enough for any soak
 
-// A decimal number of seconds: digits, then at most one point and digits.
-// No sign, exponent, hexadecimal or octal reading ("08" is 8).
-std::optional<double> parse_seconds(const char *text) {
+// A decimal number: digits, then at most one point and digits. No sign,
+// exponent, hexadecimal or octal reading ("08" is 8).
+std::optional<double> parse_decimal(const char *text) {
     const char *p = text;
     std::size_t digits = 0, points = 0;
     for (; *p != '\0'; ++p) {
@@ -29,11 +29,31 @@ std::optional<double> parse_seconds(const char *text) {
             return std::nullopt;
         }
     }
-    const double value = std::strtod(text, nullptr);
-    if (digits == 0 || value > longest) {
+    if (digits == 0) {
         return std::nullopt;
     }
-    return value;
+    return std::strtod(text, nullptr);
+}
+
+std::optional<double> parse_seconds(const char *text) {
+    const auto value = parse_decimal(text);
+    return value && *value <= longest ? value : std::nullopt;
+}
+
+// Bits per second: a decimal number as for seconds, then k, M or G for
+// thousands, millions or billions (1000-based, as in networking).
+std::optional<double> parse_rate(const char *text) {
+    std::string number = text;
+    double unit = 1;
+    if (!number.empty() && std::strchr("kKMG", number.back()) != nullptr) {
+        unit = number.back() == 'G' ? 1e9 : number.back() == 'M' ? 1e6 : 1e3;
+        number.pop_back();
+    }
+    const auto value = parse_decimal(number.c_str());
+    if (!value || *value <= 0) {
+        return std::nullopt;
+    }
+    return *value * unit;
 }
 
 // A whole decimal number from 1 to `most`.
@@ -124,6 +144,9 @@ const char *const help_text =
     "              else the one on the PATH)\n"
     "  -P BYTES    size the consumer's pipe (F_SETPIPE_SZ)\n"
     "  -u PORT     send datagrams of 7 packets to the consumer's UDP socket\n"
+    "  -r RATE     pace the flood at RATE bits per second (38M, 1.2G)\n"
+    "  --find-limit  with -u: search each consumer's highest loss-free rate,\n"
+    "              from RATE (1M) up to the unpaced flood, to within 5%\n"
     "  --json      one JSON object per consumer per line, not a Markdown table\n"
     "\n"
     "Exit status: 0 when every consumer was flooded, 1 when one was sent nothing\n"
@@ -133,10 +156,11 @@ const char *const help_text =
 
 parsed_t parse_options(int argc, char **argv) {
     static const option long_options[] = {
-        {"json",    no_argument, nullptr, 'j'},
-        {"help",    no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr,   0,           nullptr, 0  },
+        {"json",       no_argument, nullptr, 'j'},
+        {"find-limit", no_argument, nullptr, 'f'},
+        {"help",       no_argument, nullptr, 'h'},
+        {"version",    no_argument, nullptr, 'V'},
+        {nullptr,      0,           nullptr, 0  },
     };
     options_t o;
     parsed_t failed;
@@ -144,7 +168,7 @@ parsed_t parse_options(int argc, char **argv) {
     const char *tsflood = nullptr;
     opterr = 0;
     optind = 1;
-    for (int c; (c = getopt_long(argc, argv, "+s:g:t:P:u:h", long_options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+s:g:t:P:u:r:h", long_options, nullptr)) != -1;) {
         switch (c) {
         case 's':
         case 'g': {
@@ -191,6 +215,20 @@ parsed_t parse_options(int argc, char **argv) {
             o.port = static_cast<unsigned>(*value);
             break;
         }
+        case 'r': {
+            const auto value = parse_rate(optarg);
+            if (!value) {
+                error = std::string("-r takes a rate above 0 in bits per second, such as 38M or "
+                                    "1.2G, not '") +
+                        optarg + "'";
+                return failed;
+            }
+            o.rate = *value;
+            break;
+        }
+        case 'f':
+            o.find_limit = true;
+            break;
         case 'j':
             o.json = true;
             break;
@@ -203,15 +241,24 @@ parsed_t parse_options(int argc, char **argv) {
             failed.info = true;
             return failed;
         default:
-            error = optopt != 0 ? std::string("-") + static_cast<char>(optopt) +
-                                      (std::strchr("sgtPu", optopt) != nullptr ? " needs a value"
-                                                                               : ": no such option")
-                                : std::string(argv[optind - 1]) + ": no such option";
+            error = optopt != 0
+                        ? std::string("-") + static_cast<char>(optopt) +
+                              (std::strchr("sgtPur", optopt) != nullptr ? " needs a value"
+                                                                        : ": no such option")
+                        : std::string(argv[optind - 1]) + ": no such option";
             return failed;
         }
     }
     if (o.pipe_asked != 0 && o.port != 0) {
         error = "-P sizes a pipe, -u sends datagrams: choose one";
+        return failed;
+    }
+    if (o.pipe_asked != 0 && o.rate > 0) {
+        error = "-r paces 7-packet pieces, which no pipe size changes: -P goes without -r";
+        return failed;
+    }
+    if (o.find_limit && o.port == 0) {
+        error = "--find-limit counts the datagrams a consumer drops: it needs -u";
         return failed;
     }
     o.commands.assign(argv + optind, argv + argc);

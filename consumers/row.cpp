@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -18,7 +17,7 @@ std::string fixed(double value, int decimals) {
 }
 
 // Bytes per second as "1.65 GiB/s", "335 MiB/s" or "4.21 MiB/s".
-std::string rate_text(double rate) {
+std::string byte_rate_text(double rate) {
     constexpr double mib = 1 << 20, gib = 1 << 30;
     return rate >= gib        ? fixed(rate / gib, 2) + " GiB/s"
            : rate >= 10 * mib ? fixed(rate / mib, 0) + " MiB/s"
@@ -43,14 +42,17 @@ std::string growth_text(double kib_per_min) {
     return (zero ? "" : kib_per_min < 0 ? "-" : "+") + size + "/min";
 }
 
-// Text made safe for a Markdown table cell.
-std::string cell(const std::string &text) {
+} // namespace
+
+std::string markdown_cell(const std::string &text) {
     std::string safe;
     for (const char c : text) {
         safe += c == '|' ? "\\|" : c == '<' ? "&lt;" : c == '\n' ? " " : std::string(1, c);
     }
     return safe;
 }
+
+namespace {
 
 std::string join(const std::vector<std::string> &lines) {
     std::string joined;
@@ -121,6 +123,14 @@ std::string dropped_text(const row_t &row) {
 
 } // namespace
 
+std::string bit_rate_text(double bits_per_second) {
+    const double r = bits_per_second;
+    return r >= 1e9   ? fixed(r / 1e9, 2) + " Gbit/s"
+           : r >= 1e8 ? fixed(r / 1e6, 0) + " Mbit/s"
+           : r >= 1e6 ? fixed(r / 1e6, r >= 1e7 ? 1 : 2) + " Mbit/s"
+                      : fixed(r / 1e3, 1) + " kbit/s";
+}
+
 std::optional<std::uint64_t> row_t::dropped() const {
     if (sockets.empty()) {
         return std::nullopt;
@@ -143,19 +153,23 @@ std::string markdown_heading(bool udp) {
 }
 
 std::string markdown_row(const row_t &row) {
-    std::string line = "| `" + cell(row.command) + "` | " + packets_text(row.bytes) + " | ";
+    std::string line =
+        "| `" + markdown_cell(row.command) + "` | " + packets_text(row.bytes) + " | ";
     if (row.udp) {
         line += std::to_string(row.datagrams) + " | " + dropped_text(row) + " | ";
     }
     const auto growth = row.rss_growth_kib_per_min;
-    line += (row.rate ? rate_text(*row.rate) : "n/a") + " | " + fixed(row.cpu_seconds, 2) + " s" +
-            " | " + memory_text(static_cast<double>(row.peak_rss_kib)) + " | " +
-            (growth ? growth_text(*growth) : "n/a") + " | " + cell(join(row.said.words())) + " | " +
-            cell(ended_text(row)) + " |\n";
+    line += (!row.rate                       ? "n/a"
+             : row.udp || row.asked_rate > 0 ? bit_rate_text(*row.rate * 8)
+                                             : byte_rate_text(*row.rate)) +
+            " | " + fixed(row.cpu_seconds, 2) + " s" + " | " +
+            memory_text(static_cast<double>(row.peak_rss_kib)) + " | " +
+            (growth ? growth_text(*growth) : "n/a") + " | " +
+            markdown_cell(join(row.said.words())) + " | " + markdown_cell(ended_text(row)) + " |\n";
     return line;
 }
 
-std::string json_row(const row_t &row) {
+nlohmann::ordered_json row_json(const row_t &row) {
     using json = nlohmann::ordered_json;
     const auto optional = [](const auto &value) { return value ? json(*value) : json(nullptr); };
     json ended;
@@ -194,7 +208,7 @@ std::string json_row(const row_t &row) {
     for (const auto &[at, kib] : row.rss_kib) {
         rss.push_back({std::round(at * 100) / 100, kib});
     }
-    const json object = {
+    return {
         {"command",                row.command                                                },
         {"mode",                   row.udp ? "udp" : "pipe"                                   },
         {"pipe_bytes",             row.udp ? json(nullptr) : json(row.pipe_bytes)             },
@@ -207,6 +221,7 @@ std::string json_row(const row_t &row) {
         {"flood_seconds",          row.flood_seconds                                          },
         {"flood_end",              row.flood_end.empty() ? json(nullptr) : json(row.flood_end)},
         {"rate_bytes_per_s",       optional(row.rate)                                         },
+        {"asked_bits_per_s",       row.asked_rate > 0 ? json(row.asked_rate) : json(nullptr)  },
         {"said",                   row.said.words()                                           },
         {"output",
          {{"lines", row.said.lines()}, {"first", row.said.first()}, {"last", row.said.last()}}},
@@ -221,5 +236,8 @@ std::string json_row(const row_t &row) {
         {"rss_growth_kib_per_min", optional(row.rss_growth_kib_per_min)                       },
         {"rss_kib",                rss                                                        },
     };
-    return object.dump() + "\n";
+}
+
+std::string json_row(const row_t &row) {
+    return row_json(row).dump() + "\n";
 }

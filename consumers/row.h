@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "said.h"
 
 struct socket_seen_t {
@@ -37,6 +39,7 @@ struct row_t {
     std::uint64_t datagrams = 0;
     double flood_seconds = 0;   // from tsflood's start to the end of the consumer's input
     std::optional<double> rate; // bytes per second after the first second
+    double asked_rate = 0;      // bits per second; 0: unpaced
     std::string flood_end;      // what ended the flood before its time, if anything
     std::vector<socket_seen_t> sockets;
 
@@ -56,6 +59,13 @@ struct row_t {
     std::optional<std::uint64_t> dropped() const; // nothing when no socket was seen
 };
 
+// A rate as engineers write it: "38.0 Mbit/s", "1.20 Gbit/s".
+std::string bit_rate_text(double bits_per_second);
+
+// Text made safe for a Markdown table cell.
+std::string markdown_cell(const std::string &text);
+
 std::string markdown_heading(bool udp);
 std::string markdown_row(const row_t &row);
-std::string json_row(const row_t &row);
+nlohmann::ordered_json row_json(const row_t &row);
+std::string json_row(const row_t &row); // one line

@@ -19,3 +19,9 @@ struct signals_t {
 // Floods `command` as `options` say and ends it, every process it started
 // included. The harness must be a child subreaper.
 row_t flood_consumer(const options_t &options, const std::string &command, signals_t &signals);
+
+// The most the flood reaches unpaced on this machine, in bits per second:
+// tsflood's output for a quarter of a second, in datagrams to a loopback
+// socket that nobody reads (with -u), or into /dev/null. 0 when tsflood
+// cannot run.
+double unpaced_maximum(const options_t &options);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "limit.h"
 #include "procfs.h"
 #include "said.h"
 
@@ -176,6 +177,11 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"-x", "cat"},                         "-x: no such option"                                     },
         {{"--jsn", "cat"},                      "--jsn: no such option"                                  },
         {{"-s"},                                "-s needs a value"                                       },
+        {{"-r", "0", "cat"},                    "-r takes a rate above 0 in bits per second"             },
+        {{"-r", "10m", "cat"},                  "not '10m'"                                              },
+        {{"-r", "10M", "-P", "4096", "cat"},    "-P goes without -r"                                     },
+        {{"--find-limit", "cat"},               "--find-limit counts the datagrams a consumer drops"     },
+        {{"-r", "1000G", "cat"},                "-r 1000.00 Gbit/s is past the unpaced flood"            },
     };
     for (const auto &c : cases) {
         const outcome_t o = run(c.args);
@@ -398,6 +404,93 @@ TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
         1316;
     EXPECT_EQ(rows[0]["said"], json::array({std::to_string(read)})) << rows[0];
     EXPECT_EQ(rows[0]["sockets"].size(), 1u) << rows[0];
+}
+
+// Paced, the flood goes at the rate asked, through a pipe and over UDP, and
+// every byte still arrives.
+TEST(Consumers, APacedFloodGoesAtTheRateAsked) {
+    const std::string port = std::to_string(free_port());
+    for (const bool udp : {false, true}) {
+        const std::vector<std::string> args =
+            udp ? std::vector<std::string>{"--json",
+                                           "-s",
+                                           "2",
+                                           "-r",
+                                           "12M",
+                                           "-u",
+                                           port,
+                                           "socat -u -T 0.5 UDP-RECV:" + port + " - | wc -c"}
+                : std::vector<std::string>{"--json", "-s", "2", "-r", "12M", "wc -c"};
+        const outcome_t o = run(args);
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+        const json &row = rows[0];
+        EXPECT_EQ(row["asked_bits_per_s"], 12e6);
+        EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, 12e6, 12e4) << row;
+        if (udp) {
+            EXPECT_EQ(row["dropped"], 0) << row;
+        }
+        EXPECT_EQ(row["said"], json::array({std::to_string(bytes_sent(row))})) << row;
+    }
+}
+
+// A consumer that reads nothing drops at any rate: the search stops at the
+// floor, each try with the consumer started afresh.
+TEST(Consumers, AConsumerThatReadsNothingHasNoLossFreeRate) {
+    const std::string port = std::to_string(free_port());
+    const outcome_t o = run({"--json", "--find-limit", "-s", "1", "-g", "0", "-u", port,
+                             "socat -u UDP-RECV:" + port + ",rcvbuf=2048 - | sleep 30"});
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
+    ASSERT_EQ(rows[0]["tries"].size(), 2u);
+    EXPECT_EQ(rows[0]["tries"][0]["asked_bits_per_s"], nullptr);
+    EXPECT_EQ(rows[0]["tries"][1]["asked_bits_per_s"], 1e6);
+    EXPECT_GT(rows[0]["tries"][1]["dropped"].get<double>(), 0);
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// The search, on model consumers that drop above a known rate.
+TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
+    const struct {
+        double limit, unpaced, floor;
+        int stop_after; // tries, 0: never
+        std::optional<double> found_at_least;
+        std::size_t most_tries;
+        const char *note;
+    } cases[] = {
+        {50e6,  3e9, 1e6,  0, 50e6 / 1.05,  14, ""       },
+        {700e6, 3e9, 20e6, 0, 700e6 / 1.05, 14, ""       },
+        {10e9,  3e9, 1e6,  0, 3e9,          1,  ""       },
+        {0.5e6, 3e9, 1e6,  0, std::nullopt, 2,  ""       },
+        {50e6,  3e9, 1e6,  4, 1e6,          4,  "stopped"},
+    };
+    for (const auto &c : cases) {
+        signals_t signals;
+        int tries = 0;
+        const auto model = [&](double rate) {
+            signals.stops = ++tries == c.stop_after ? 1 : 0;
+            row_t row;
+            row.udp = true;
+            row.asked_rate = rate;
+            const double at = rate > 0 ? rate : c.unpaced;
+            row.rate = at / 8;
+            row.datagrams = static_cast<std::uint64_t>(at / 10528);
+            row.bytes = row.datagrams * 1316;
+            row.sockets = {
+                {1, false, at > c.limit ? 10u : 0u, std::nullopt}
+            };
+            return row;
+        };
+        const limit_t found = search_limit("model", c.floor, model, signals);
+        EXPECT_LE(found.tries.size(), c.most_tries) << c.limit;
+        EXPECT_EQ(found.note, c.note) << c.limit;
+        ASSERT_EQ(found.limit.has_value(), c.found_at_least.has_value()) << c.limit;
+        if (found.limit) {
+            EXPECT_GE(*found.limit, *c.found_at_least) << c.limit;
+            EXPECT_LE(*found.limit, std::max(c.limit, c.floor)) << c.limit;
+        }
+    }
 }
 
 // What a consumer prints, fed in pieces that cut lines anywhere.
