@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: MIT
+// How evenly a paced UDP flood goes out: tsflood-consumers -r RATE beside
+// iperf3 -u -b RATE, at the same rates, measured the same way. A packet
+// socket on the loopback interface (root only) takes the time of every
+// outgoing datagram of 1316 bytes to the port; from those times come the
+// rate achieved and the gaps between datagrams against the ideal gap.
+//
+//   pacing [--seconds S] [--rates 1M,10M,...]   each rate for S seconds (10)
+//   pacing --quick                              two rates for a second each
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint16_t port = 5600;
+constexpr std::uint32_t payload = 1316; // 7 packets, as both senders are told to send
+constexpr double warm_up = 1;           // seconds left out at the start
+
+[[noreturn]] void fail(const std::string &why) {
+    std::fprintf(stderr, "pacing: %s\n", why.c_str());
+    std::exit(1);
+}
+
+// Takes the kernel's time of each datagram of `payload` bytes that leaves
+// for UDP port `port` on the loopback interface.
+class capture_t {
+  public:
+    capture_t() {
+        // Outgoing packets reach only sockets that take every protocol.
+        fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL));
+        if (fd_ < 0) {
+            fail(std::string("no packet socket (run as root): ") + std::strerror(errno));
+        }
+        // Outgoing IPv4 UDP to the port, unfragmented, whose UDP length is
+        // 8 + payload; only its first 64 bytes are kept.
+        constexpr auto pkttype = static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE);
+        constexpr auto protocol = static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL);
+        sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, pkttype),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 12),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, protocol),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 10),
+            BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9), // protocol
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 8),
+            BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6), // fragment offset
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1fff, 6, 0),
+            BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0), // IP header length
+            BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),  // UDP destination port
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 3),
+            BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4), // UDP length
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 8 + payload, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, 64),
+            BPF_STMT(BPF_RET | BPF_K, 0),
+        };
+        const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+        const int on = 1, buffer = 64 << 20;
+        sockaddr_ll lo{};
+        lo.sll_family = AF_PACKET;
+        lo.sll_protocol = htons(ETH_P_ALL);
+        lo.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
+        if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
+            setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0 ||
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0 ||
+            bind(fd_, reinterpret_cast<sockaddr *>(&lo), sizeof lo) != 0) {
+            fail(std::string("cannot capture on lo: ") + std::strerror(errno));
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+
+    // The times, in seconds, and how many datagrams the capture missed.
+    std::vector<double> finish(unsigned &missed) {
+        stop_ = true;
+        thread_.join();
+        tpacket_stats stats{};
+        socklen_t size = sizeof stats;
+        getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &size);
+        missed = stats.tp_drops;
+        close(fd_);
+        return times_;
+    }
+
+  private:
+    void run() {
+        constexpr unsigned batch = 64;
+        unsigned char data[batch][64];
+        char control[batch][64];
+        iovec pieces[batch];
+        mmsghdr messages[batch];
+        while (!stop_) {
+            for (unsigned i = 0; i < batch; ++i) {
+                pieces[i] = {data[i], sizeof data[i]};
+                messages[i] = {};
+                messages[i].msg_hdr.msg_iov = &pieces[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+                messages[i].msg_hdr.msg_control = control[i];
+                messages[i].msg_hdr.msg_controllen = sizeof control[i];
+            }
+            const int n = recvmmsg(fd_, messages, batch, 0, nullptr);
+            if (n <= 0) {
+                pollfd in{fd_, POLLIN, 0};
+                poll(&in, 1, 20);
+                continue;
+            }
+            for (int i = 0; i < n; ++i) {
+                for (cmsghdr *c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
+                     c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS) {
+                        timespec at;
+                        std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                        times_.push_back(static_cast<double>(at.tv_sec) +
+                                         static_cast<double>(at.tv_nsec) / 1e9);
+                    }
+                }
+            }
+        }
+    }
+
+    int fd_ = -1;
+    volatile bool stop_ = false;
+    std::vector<double> times_;
+    std::thread thread_;
+};
+
+pid_t start(const std::vector<std::string> &args) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<const char *> argv;
+        for (const auto &arg : args) {
+            argv.push_back(arg.c_str());
+        }
+        argv.push_back(nullptr);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execvp(argv[0], const_cast<char *const *>(argv.data()));
+        _exit(127);
+    }
+    return pid;
+}
+
+int finish(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+double percentile(std::vector<double> sorted, double p) {
+    return sorted.empty()
+               ? 0
+               : sorted[static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1))];
+}
+
+struct result_t {
+    double achieved = 0;              // bits per second of payload
+    double p50 = 0, p99 = 0, max = 0; // gaps, in microseconds
+    double back_to_back = 0;          // share of gaps under a tenth of the ideal
+    std::size_t burst = 0;            // most datagrams in a row with such gaps
+    std::size_t datagrams = 0;
+    unsigned missed = 0;
+};
+
+result_t measure(const char *sender, double rate, double seconds, const std::string &consumers) {
+    capture_t capture;
+    const std::string rate_arg = std::to_string(static_cast<long long>(rate));
+    const std::string port_arg = std::to_string(port);
+    const std::string time_arg = std::to_string(seconds);
+    int status;
+    if (std::strcmp(sender, "iperf3") == 0) {
+        const pid_t server = start({"iperf3", "-s", "-1", "-p", port_arg});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        status = finish(start({"iperf3", "-c", "127.0.0.1", "-p", port_arg, "-u", "-b", rate_arg,
+                               "-l", std::to_string(payload), "-t", time_arg}));
+        finish(server);
+    } else {
+        status = finish(start({consumers, "-u", port_arg, "-r", rate_arg, "-s", time_arg, "-g", "0",
+                               "socat -u UDP-RECV:" + port_arg + " /dev/null"}));
+    }
+    if (status != 0) {
+        fail(std::string(sender) + " ended with status " + std::to_string(status));
+    }
+    result_t r;
+    const std::vector<double> all = capture.finish(r.missed);
+    std::vector<double> times;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(times),
+                 [&](double t) { return !all.empty() && t >= all.front() + warm_up; });
+    if (times.size() < 3) {
+        fail(std::string(sender) + " sent too little to measure");
+    }
+    const double ideal = payload * 8 / rate * 1e6;
+    std::vector<double> gaps;
+    std::size_t run = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        gaps.push_back((times[i] - times[i - 1]) * 1e6);
+        run = gaps.back() < ideal / 2 ? run + 1 : 0;
+        r.burst = std::max(r.burst, run + 1);
+    }
+    r.datagrams = times.size();
+    r.achieved = static_cast<double>(gaps.size()) * payload * 8 / (times.back() - times.front());
+    r.back_to_back = static_cast<double>(std::count_if(gaps.begin(), gaps.end(),
+                                                       [&](double g) { return g < ideal / 2; })) /
+                     static_cast<double>(gaps.size());
+    std::sort(gaps.begin(), gaps.end());
+    r.p50 = percentile(gaps, 0.5);
+    r.p99 = percentile(gaps, 0.99);
+    r.max = gaps.back();
+    return r;
+}
+
+// "38M" and the like, as both programs take them.
+double parse_rate(std::string text) {
+    const char unit = text.empty() ? '\0' : text.back();
+    const double scale = unit == 'G' ? 1e9 : unit == 'M' ? 1e6 : unit == 'k' ? 1e3 : 1;
+    return std::atof(text.c_str()) * scale;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    double seconds = 10;
+    std::vector<double> rates;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::max(2.0, std::atof(argv[++i]));
+        } else if (arg == "--rates" && i + 1 < argc) {
+            const std::string list = argv[++i];
+            for (std::size_t at = 0, end; at < list.size(); at = end + 1) {
+                end = std::min(list.find(',', at), list.size());
+                rates.push_back(parse_rate(list.substr(at, end - at)));
+            }
+        } else if (arg == "--quick") {
+            seconds = 2;
+            rates = {1e6, 100e6};
+        } else {
+            std::fprintf(stderr, "usage: pacing [--seconds S] [--rates 1M,10M,...] [--quick]\n");
+            return 2;
+        }
+    }
+    if (rates.empty()) {
+        rates = {1e6, 10e6, 100e6, 500e6, 1e9, 2e9};
+    }
+    signal(SIGPIPE, SIG_IGN);
+    std::printf("| asked | sender | achieved | off by | gap: ideal | median | 99th percentile | "
+                "largest | under half the ideal | longest burst |\n"
+                "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const double rate : rates) {
+        for (const char *sender : {"tsflood-consumers", "iperf3"}) {
+            const result_t r = measure(sender, rate, seconds, CONSUMERS_PATH);
+            std::printf(
+                "| %.0f Mbit/s | %s | %.3f Mbit/s | %+.2f%% | %.1f µs | %.1f µs | %.1f µs | "
+                "%.0f µs | %.1f%% | %zu |\n",
+                rate / 1e6, sender, r.achieved / 1e6, (r.achieved / rate - 1) * 100,
+                payload * 8 / rate * 1e6, r.p50, r.p99, r.max, r.back_to_back * 100, r.burst);
+            if (r.missed > 0) {
+                std::printf("(the capture missed %u of %zu datagrams)\n", r.missed,
+                            r.datagrams + r.missed);
+            }
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
