@@ -9,6 +9,7 @@ include(CheckLinkerFlag)
 include(CheckPIESupported)
 
 option(TSFLOOD_HARDENING "Harden the build with every flag the target and compilers support" OFF)
+option(TSFLOOD_STATIC "Link tsflood statically, for a box that has no C library to offer it" OFF)
 set(TSFLOOD_SANITIZE "" CACHE STRING "Sanitizers to build with, as -fsanitize= takes them")
 
 # Adds each compile flag that both the C and the C++ compiler accept, and
@@ -63,5 +64,24 @@ if(TSFLOOD_SANITIZE)
     check_cxx_compiler_flag(-fno-sanitize=function TSFLOOD_HAS_FUNCTION_SANITIZER)
     if(TSFLOOD_HAS_FUNCTION_SANITIZER)
         set(TSFLOOD_CATALOGUE_OPTIONS -fno-sanitize=function)
+    endif()
+endif()
+
+# A static tool for a box that has no C library to offer it: a static PIE
+# where the target's toolchain has the start-up files for one, so that its
+# addresses are still randomised, else plainly static. A static PIE is
+# linked as CMake links any PIE, with -static-pie in place of -pie.
+if(TSFLOOD_STATIC)
+    check_pie_supported()
+    set(CMAKE_REQUIRED_FLAGS -fPIE)
+    check_linker_flag(CXX -static-pie TSFLOOD_HAS_STATIC_PIE)
+    unset(CMAKE_REQUIRED_FLAGS)
+    if(TSFLOOD_HAS_STATIC_PIE)
+        set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+        set(CMAKE_C_LINK_OPTIONS_PIE -fPIE -static-pie)
+        set(CMAKE_CXX_LINK_OPTIONS_PIE -fPIE -static-pie)
+    else()
+        set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
+        add_link_options(-static)
     endif()
 endif()
