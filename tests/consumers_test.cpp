@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "limit.h"
+#include "options.h"
 #include "procfs.h"
 #include "said.h"
 
@@ -490,6 +491,77 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
             EXPECT_GE(*found.limit, *c.found_at_least) << c.limit;
             EXPECT_LE(*found.limit, std::max(c.limit, c.floor)) << c.limit;
         }
+    }
+}
+
+// The values a command line may give, as the program takes them.
+TEST(ConsumersOptions, NumbersAreReadAsWritten) {
+    const struct {
+        std::vector<const char *> args;
+        double seconds, grace, rate;
+        unsigned port;
+        long pipe_granted;
+    } cases[] = {
+        {{"-s", "08", "-g", "0"},      8,   0,    0,     0,     0     },
+        {{"-s", "1.5", "-g", "0.25"},  1.5, 0.25, 0,     0,     0     },
+        {{"-r", "38M", "-u", "65535"}, 5,   3,    38e6,  65535, 0     },
+        {{"-r", "1.2G", "-u", "1"},    5,   3,    1.2e9, 1,     0     },
+        {{"-r", "500k"},               5,   3,    500e3, 0,     0     },
+        {{"-r", "2000000"},            5,   3,    2e6,   0,     0     },
+        {{"-P", "1"},                  5,   3,    0,     0,     4096  },
+        {{"-P", "65537"},              5,   3,    0,     0,     131072},
+    };
+    for (const auto &c : cases) {
+        std::vector<const char *> argv = {"tsflood-consumers", "-t", TSFLOOD_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back("cat");
+        argv.push_back(nullptr);
+        const parsed_t parsed =
+            parse_options(static_cast<int>(argv.size() - 1), const_cast<char **>(argv.data()));
+        ASSERT_TRUE(parsed.options) << c.args[1] << ": " << parsed.message;
+        const options_t &o = *parsed.options;
+        EXPECT_EQ(o.seconds, c.seconds) << c.args[1];
+        EXPECT_EQ(o.grace, c.grace) << c.args[1];
+        EXPECT_EQ(o.rate, c.rate) << c.args[1];
+        EXPECT_EQ(o.port, c.port) << c.args[1];
+        EXPECT_EQ(o.pipe_granted, c.pipe_granted) << c.args[1];
+        EXPECT_EQ(o.commands, std::vector<std::string>{"cat"});
+    }
+}
+
+// A row says how the consumer ended as it did: an exit status above 128 is
+// an exit status, the harness's own ending is told apart, and a torn packet
+// shows.
+TEST(Row, TheEndingAndThePacketsAreToldAsTheyWere) {
+    using e = ending_t;
+    // clang-format off
+    const struct {
+        ending_t ended;
+        unsigned left_running;
+        bool grace_cut;
+        std::uint64_t bytes;
+        const char *packets, *how;
+    } cases[] = {
+        {{e::exited, 137, 2.0},        0, false, 1880, "10",               "exit 137 after 2.0 s"},
+        {{e::signalled, SIGKILL, 0.5}, 0, false, 1992, "10 and 112 bytes", "signal KILL after 0.5 s"},
+        {{e::exited, 0, 5.1},          2, false, 188,  "1",                "exit 0 after 5.1 s; 2 processes it left running: ended"},
+        {{e::by_harness, 0, 0},        2, false, 188,  "1",                "still running 3 s after its input ended: ended, with 1 more process"},
+        {{e::by_harness, 0, 0},        1, true,  188,  "1",                "still running when the harness was stopped: ended"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        row_t row;
+        row.command = "a | b";
+        row.grace = 3;
+        row.ended = c.ended;
+        row.left_running = c.left_running;
+        row.grace_cut = c.grace_cut;
+        row.bytes = c.bytes;
+        const std::string line = markdown_row(row);
+        EXPECT_EQ(line.rfind(std::string("| `a \\| b` | ") + c.packets + " | ", 0), 0u) << line;
+        EXPECT_NE(line.find(std::string("| ") + c.how + " |\n"), std::string::npos) << line;
+        const auto object = json::parse(json_row(row));
+        EXPECT_EQ(object["torn_bytes"], c.bytes % 188);
     }
 }
 
