@@ -69,9 +69,9 @@ mover_t::step_t mover_t::step(std::size_t most) {
         most = static_cast<std::size_t>(
             std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
         const step_t moved = datagrams_mode_ ? datagram_step(most) : splice_step(most);
-        // Late by a burst or more: the next piece waits a gap after this
-        // burst, so that the flood catches up in bursts, not in one long one.
-        if (pieces == burst && moved == step_t::moved) {
+        // Late: the next piece waits a gap after these, so that the flood
+        // catches up in bursts of a few, not in one long one.
+        if (pieces > 1 && moved == step_t::moved) {
             after_burst_ = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
                                                    std::chrono::duration<double>(gap_));
         }
