@@ -9,6 +9,11 @@
 //                                        full run (7 rounds of 1 s runs)
 //   throughput --quick                   one short round and a 2 s soak
 //   throughput --soak SECONDS            soak only
+//   throughput --sweep [--json] [--rounds N] [--seconds S]
+//                                        tsflood, the 32 KiB bare loop and
+//                                        ffmpeg on pipes of 64 KiB to 1 MiB,
+//                                        separate CPUs; --json: one line per
+//                                        writer and pipe size
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -19,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sched.h>
 #include <string>
 #include <sys/utsname.h>
@@ -376,6 +382,59 @@ void benchmark(int rounds, double seconds, double null_seconds,
                 median(memory[tsflood].anon_kib) / median(memory[bare_loop].anon_kib));
 }
 
+// The rate of tsflood, the bare loop in 32 KiB writes and ffmpeg's padded mux
+// against the size of the pipe, writer and reader on separate CPUs, in
+// interleaved rounds: the order of writers and of sizes turns each round.
+void sweep(int rounds, double seconds, bool json) {
+    const int sizes[] = {64 << 10, 128 << 10, 256 << 10, 512 << 10, 1 << 20};
+    const writer_id swept[] = {tsflood, bare_loop_32k, ffmpeg};
+    constexpr std::size_t size_count = std::size(sizes), swept_count = std::size(swept);
+    std::vector<double> rates[size_count][swept_count];
+    pin_to(reader_cpus[separate_cpus]);
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t s = 0; s < size_count; ++s) {
+            const std::size_t size = round % 2 ? size_count - 1 - s : s;
+            for (std::size_t i = 0; i < swept_count; ++i) {
+                const std::size_t w = round % 2 ? swept_count - 1 - i : i;
+                if (installed(writers[swept[w]].argv[0])) {
+                    rates[size][w].push_back(
+                        through_pipe(writers[swept[w]], seconds, sizes[size]).rate / gib);
+                }
+            }
+        }
+        std::fprintf(stderr, "sweep: round %d of %d\n", round + 1, rounds);
+    }
+    if (!json) {
+        std::printf("\nRate against pipe size, %s; median GiB/s over %d rounds:\n\n| pipe |",
+                    placement_names[separate_cpus], rounds);
+        for (const writer_id w : swept) {
+            std::printf(" %s |", writers[w].name);
+        }
+        std::printf("\n|---:|---:|---:|---:|\n");
+    }
+    for (std::size_t size = 0; size < size_count; ++size) {
+        if (!json) {
+            std::printf("| %d KiB |", sizes[size] >> 10);
+        }
+        for (std::size_t w = 0; w < swept_count; ++w) {
+            const auto &r = rates[size][w];
+            if (json) {
+                const nlohmann::ordered_json line = {
+                    {"writer",     writers[swept[w]].name     },
+                    {"pipe_bytes", sizes[size]                },
+                    {"gib_per_s",  r.empty() ? 0.0 : median(r)},
+                };
+                std::printf("%s\n", line.dump().c_str());
+            } else {
+                std::printf(r.empty() ? " not run |" : " %.3f |", r.empty() ? 0.0 : median(r));
+            }
+        }
+        if (!json) {
+            std::printf("\n");
+        }
+    }
+}
+
 // Runs tsflood into a reader that checks every byte for `seconds`; any torn,
 // shifted or foreign byte, or an early end, fails the run.
 void soak(double seconds) {
@@ -394,7 +453,7 @@ int main(int argc, char **argv) {
     int rounds = 7;
     double seconds = 1.0, null_seconds = 1.0, soak_seconds = 0;
     std::vector<placement_id> placements = {separate_cpus, one_cpu};
-    bool run_benchmark = true;
+    bool run_benchmark = true, run_sweep = false, json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::string value = i + 1 < argc ? argv[i + 1] : "";
@@ -414,13 +473,19 @@ int main(int argc, char **argv) {
             seconds = 0.2;
             null_seconds = 0.2;
             soak_seconds = 2;
+        } else if (arg == "--sweep") {
+            run_sweep = true;
+            run_benchmark = false;
+        } else if (arg == "--json") {
+            json = true;
         } else if (arg == "--soak") {
             soak_seconds = std::atof(value.c_str());
             run_benchmark = false;
             ++i;
         } else {
             std::fprintf(stderr, "usage: throughput [--rounds N] [--seconds S] "
-                                 "[--placement both|separate|same] [--quick] [--soak SECONDS]\n");
+                                 "[--placement both|separate|same] [--quick] [--soak SECONDS] "
+                                 "[--sweep [--json]]\n");
             return 2;
         }
     }
@@ -428,7 +493,12 @@ int main(int argc, char **argv) {
         placements = {one_cpu}; // nothing to separate
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    print_machine();
+    if (!json) {
+        print_machine();
+    }
+    if (run_sweep) {
+        sweep(rounds, seconds, json);
+    }
     if (run_benchmark) {
         benchmark(rounds, seconds, null_seconds, placements);
     }
