@@ -18,10 +18,15 @@
 int main(int argc, char **argv) {
     // Blocked before anything starts and read from a signalfd, a stop
     // signal is never lost: one that comes during start-up waits its turn.
+    // One that the caller ignores (nohup) stays ignored.
     sigset_t handled;
     sigemptyset(&handled);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
-        sigaddset(&handled, sig);
+    sigaddset(&handled, SIGCHLD);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction inherited {};
+        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN) {
+            sigaddset(&handled, sig);
+        }
     }
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signal(SIGCHLD, SIG_DFL); // not inherited as ignored: children must be waited for
@@ -62,8 +67,14 @@ int main(int argc, char **argv) {
     // A sleep until a paced piece is due ends when the timer says, not up
     // to 50 microseconds later.
     prctl(PR_SET_TIMERSLACK, 1);
-    if (signals.fd < 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-        std::perror("tsflood-consumers: cannot hold the consumers' processes");
+    if (signals.fd < 0) {
+        std::perror("tsflood-consumers: no signalfd to read signals from");
+        return 1;
+    }
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        // qemu-user, for one, does not pass it on.
+        std::perror("tsflood-consumers: cannot become a child subreaper, which holds all that a "
+                    "consumer starts");
         return 1;
     }
     if (o.port != 0) {
@@ -81,10 +92,22 @@ int main(int argc, char **argv) {
                      o.pipe_asked, o.pipe_granted);
     }
 
+    // True when what was printed reached standard output. Once nobody reads
+    // the table, no other consumer is flooded.
+    const auto printed = [] {
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+            return true;
+        }
+        std::perror("tsflood-consumers: the table cannot be written");
+        return false;
+    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
         std::fputs((o.find_limit ? limit_heading() : markdown_heading(o.port != 0)).c_str(),
                    stdout);
+    }
+    if (!printed()) {
+        return 1;
     }
     int status = 0;
     for (const auto &command : o.commands) {
@@ -100,8 +123,8 @@ int main(int argc, char **argv) {
             std::fputs((o.json ? json_row(row) : markdown_row(row)).c_str(), stdout);
             flooded = row.flooded();
         }
-        if (std::fflush(stdout) != 0) {
-            return 1; // nobody reads the rows any more: flood no one else
+        if (!printed()) {
+            return 1;
         }
         status = flooded ? status : 1;
         if (signals.stops > 0) {
