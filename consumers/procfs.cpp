@@ -2,12 +2,16 @@
 #include "procfs.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -93,8 +97,19 @@ std::vector<std::uint64_t> socket_inodes(pid_t pid) {
     return inodes;
 }
 
-std::vector<udp_socket_t> udp_sockets(unsigned port) {
-    std::vector<udp_socket_t> sockets;
+namespace {
+
+// A socket of the tables as printed: its address in 32-bit words, each
+// written by the kernel as a number in its own byte order.
+struct printed_t {
+    std::uint64_t inode;
+    bool ipv6;
+    std::array<std::uint32_t, 4> words;
+    std::uint64_t drops;
+};
+
+std::vector<printed_t> printed_sockets(unsigned port) {
+    std::vector<printed_t> sockets;
     for (const bool ipv6 : {false, true}) {
         // Fields: sl, local address:port (hexadecimal), remote, st, queues,
         // timer, retransmits, uid, timeout, inode, ref, pointer, drops.
@@ -111,13 +126,68 @@ std::vector<udp_socket_t> udp_sockets(unsigned port) {
             }
             fields >> inode >> skip >> skip >> drops;
             const std::size_t colon = local.rfind(':');
-            if (fields && colon != std::string::npos &&
-                std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
-                sockets.push_back({inode, ipv6, drops});
+            if (!fields || colon == std::string::npos ||
+                std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
+                continue;
             }
+            printed_t printed{inode, ipv6, {}, drops};
+            for (std::size_t w = 0; w < printed.words.size() && 8 * w + 8 <= colon; ++w) {
+                printed.words[w] =
+                    static_cast<std::uint32_t>(std::stoul(local.substr(8 * w, 8), nullptr, 16));
+            }
+            sockets.push_back(printed);
         }
     }
     return sockets;
+}
+
+// Whether the kernel's byte order is not this program's, as when it runs
+// emulated on a machine of the other order: a socket of its own bound to
+// 127.0.0.1 shows, once.
+bool kernel_order_differs() {
+    static const bool differs = [] {
+        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof at;
+        struct stat st {};
+        bool swapped = false;
+        if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&at), size) == 0 &&
+            getsockname(s, reinterpret_cast<sockaddr *>(&at), &size) == 0 && fstat(s, &st) == 0) {
+            std::uint32_t loopback;
+            std::memcpy(&loopback, &at.sin_addr, sizeof loopback);
+            for (const auto &p : printed_sockets(ntohs(at.sin_port))) {
+                swapped = swapped || (p.inode == st.st_ino && p.words[0] != loopback);
+            }
+        }
+        if (s >= 0) {
+            close(s);
+        }
+        return swapped;
+    }();
+    return differs;
+}
+
+} // namespace
+
+std::vector<udp_socket_t> udp_sockets(unsigned port) {
+    std::vector<udp_socket_t> sockets;
+    for (const auto &p : printed_sockets(port)) {
+        udp_socket_t s{p.inode, p.ipv6, {}, p.drops};
+        for (std::size_t w = 0; w < p.words.size(); ++w) {
+            const std::uint32_t word =
+                kernel_order_differs() ? __builtin_bswap32(p.words[w]) : p.words[w];
+            std::memcpy(s.address.data() + 4 * w, &word, sizeof word);
+        }
+        sockets.push_back(s);
+    }
+    return sockets;
+}
+
+std::string address_text(const udp_socket_t &socket) {
+    char text[INET6_ADDRSTRLEN];
+    return inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.address.data(), text, sizeof text)
+               ? text
+               : "?";
 }
 
 std::string holder_of(std::uint64_t inode) {

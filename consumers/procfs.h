@@ -2,6 +2,7 @@
 // Processes and UDP sockets as Linux shows them in /proc.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -22,12 +23,16 @@ std::vector<std::uint64_t> socket_inodes(pid_t pid);
 struct udp_socket_t {
     std::uint64_t inode;
     bool ipv6;
+    std::array<unsigned char, 16> address; // bound to, in network order; IPv4 in the first 4
     std::uint64_t drops; // datagrams the kernel dropped at it, its receive buffer full
 };
 
 // The UDP sockets bound to local `port`, IPv4 (/proc/net/udp) and IPv6
 // (/proc/net/udp6), in this network namespace.
 std::vector<udp_socket_t> udp_sockets(unsigned port);
+
+// "127.0.0.1", "::1", ...
+std::string address_text(const udp_socket_t &socket);
 
 // Who holds socket `inode`: "pid 1234 (socat)", or "a process not shown to
 // this user".

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -125,6 +126,43 @@ pid_t start_tsflood(const std::string &path, fd_t &flood) {
     return spawn(argv, null.get(), out.get(), null.get(), false);
 }
 
+// Where to send the flood for a consumer listening on `sockets`, on loopback
+// only: the address an IPv4 socket is bound to in 127.0.0.0/8 (or an IPv6
+// socket, v4-mapped), 127.0.0.1 for the IPv4 wildcard, ::1 for ::1 or the
+// IPv6 wildcard (which takes IPv6 whether or not it takes IPv4). IPv4 first.
+// Nothing when no socket is on loopback.
+std::optional<std::pair<sockaddr_storage, socklen_t>>
+loopback_destination(std::vector<udp_socket_t> sockets, unsigned port) {
+    static const unsigned char v4_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    const auto zero = [](const unsigned char *from, std::size_t n) {
+        return std::all_of(from, from + n, [](unsigned char b) { return b == 0; });
+    };
+    std::stable_sort(sockets.begin(), sockets.end(),
+                     [](const auto &a, const auto &b) { return !a.ipv6 && b.ipv6; });
+    sockaddr_storage to{};
+    for (const auto &s : sockets) {
+        const unsigned char *v4 = !s.ipv6 ? s.address.data()
+                                  : std::equal(v4_mapped, v4_mapped + 12, s.address.data())
+                                      ? s.address.data() + 12
+                                      : nullptr;
+        if (v4 != nullptr && (v4[0] == 127 || zero(v4, 4))) {
+            auto &in = reinterpret_cast<sockaddr_in &>(to);
+            in = {AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+            if (v4[0] == 127) {
+                std::memcpy(&in.sin_addr, v4, sizeof in.sin_addr);
+            }
+            return std::pair(to, static_cast<socklen_t>(sizeof in));
+        }
+        if (s.ipv6 &&
+            (zero(s.address.data(), 16) || (zero(s.address.data(), 15) && s.address[15] == 1))) {
+            auto &in6 = reinterpret_cast<sockaddr_in6 &>(to);
+            in6 = {AF_INET6, htons(static_cast<std::uint16_t>(port)), 0, in6addr_loopback, 0};
+            return std::pair(to, static_cast<socklen_t>(sizeof in6));
+        }
+    }
+    return std::nullopt;
+}
+
 class session_t {
   public:
     session_t(const options_t &options, const std::string &command, signals_t &signals)
@@ -201,7 +239,8 @@ class session_t {
             row_.pipe_bytes = fcntl(in[1], F_GETPIPE_SZ);
             set_nonblocking(in[1]);
         }
-        const char *const argv[] = {"/bin/sh", "-c", row_.command.c_str(), nullptr};
+        // "--": a command that starts with "-" is a command, not an option of sh.
+        const char *const argv[] = {"/bin/sh", "-c", "--", row_.command.c_str(), nullptr};
         consumer_ = spawn(argv, consumer_in.get(), out[1], out[1], true);
         started_ = clock_type::now();
         if (consumer_ < 0) {
@@ -213,13 +252,15 @@ class session_t {
     }
 
     // Waits, apart from -s, for a process of the consumer to hold a UDP
-    // socket on the port; then aims the flood at it: ::1 for an IPv6
-    // socket (it takes IPv6 whether or not it takes IPv4), else 127.0.0.1.
+    // socket on the port; then aims the flood at it, on loopback: at the
+    // address it is bound to, or for a wildcard at 127.0.0.1 (IPv4) or ::1
+    // (IPv6, which takes it whether or not it takes IPv4 too). An IPv4
+    // socket is preferred.
     bool listening() {
         const time_point until = started_ + listen_wait;
         const std::string port = std::to_string(o_.port);
-        bool ipv4 = false;
-        while (!sampler_->listening(ipv4)) {
+        std::vector<udp_socket_t> sockets;
+        while ((sockets = sampler_->listening()).empty()) {
             if (signals_.stops > 0) {
                 row_.flood_end = std::string("stopped by SIG") + sigabbrev_np(signals_.first) +
                                  " before it listened";
@@ -233,26 +274,27 @@ class session_t {
             }
             wait(std::min(until, clock_type::now() + milliseconds(20)));
         }
-        sockaddr_storage to{};
-        socklen_t size;
-        if (ipv4) {
-            auto &v4 = reinterpret_cast<sockaddr_in &>(to);
-            v4 = {
-                AF_INET, htons(static_cast<std::uint16_t>(o_.port)), {htonl(INADDR_LOOPBACK)}, {}};
-            size = sizeof v4;
-            row_.to = "127.0.0.1:" + port;
-        } else {
-            auto &v6 = reinterpret_cast<sockaddr_in6 &>(to);
-            v6 = {AF_INET6, htons(static_cast<std::uint16_t>(o_.port)), 0, in6addr_loopback, 0};
-            size = sizeof v6;
-            row_.to = "[::1]:" + port;
+        const auto to = loopback_destination(sockets, o_.port);
+        if (!to) {
+            row_.flood_end = "it listens on " + address_text(sockets.front()) + " port " + port +
+                             ", not on loopback: not flooded";
+            return false;
         }
-        input_.reset(socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const auto &[address, size] = *to;
+        const bool ipv4 = address.ss_family == AF_INET;
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(address.ss_family,
+                  ipv4 ? static_cast<const void *>(
+                             &reinterpret_cast<const sockaddr_in &>(address).sin_addr)
+                       : &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr,
+                  text, sizeof text);
+        row_.to = ipv4 ? std::string(text) + ":" + port : "[" + std::string(text) + "]:" + port;
+        input_.reset(socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         const int on = 1;
         if (input_.get() < 0 ||
             setsockopt(input_.get(), ipv4 ? IPPROTO_IP : IPPROTO_IPV6,
                        ipv4 ? IP_RECVERR : IPV6_RECVERR, &on, sizeof on) != 0 ||
-            connect(input_.get(), reinterpret_cast<const sockaddr *>(&to), size) != 0) {
+            connect(input_.get(), reinterpret_cast<const sockaddr *>(&address), size) != 0) {
             row_.flood_end = "no socket to send from: " + std::string(std::strerror(errno));
             return false;
         }
@@ -374,8 +416,11 @@ class session_t {
         if (sampler_) {
             sampler_->sample(); // the sockets' last counts, before they close
         }
-        ending_tree_ = true;
         auto tree = descendants(self_);
+        // A consumer that has ended but is not reaped yet ended by itself.
+        harness_ends_consumer_ = std::any_of(tree.begin(), tree.end(), [&](const process_t &p) {
+            return p.pid == consumer_ && !p.zombie;
+        });
         for (const auto &p : tree) {
             row_.left_running += p.zombie ? 0 : 1;
             kill(p.pid, SIGTERM);
@@ -467,7 +512,7 @@ class session_t {
             max_rss_reaped_ = std::max(max_rss_reaped_, static_cast<std::uint64_t>(use.ru_maxrss));
             if (pid == consumer_) {
                 consumer_ended_ = true;
-                if (!ending_tree_) {
+                if (!harness_ends_consumer_) {
                     const bool exited = WIFEXITED(status);
                     row_.ended = {exited ? ending_t::exited : ending_t::signalled,
                                   exited ? WEXITSTATUS(status) : WTERMSIG(status),
@@ -487,7 +532,7 @@ class session_t {
     fd_t flood_;  // tsflood's pipe, read end
     pid_t consumer_ = 0, tsflood_ = 0;
     int tsflood_status_ = 0;
-    bool consumer_ended_ = false, tsflood_ended_ = false, ending_tree_ = false;
+    bool consumer_ended_ = false, tsflood_ended_ = false, harness_ends_consumer_ = false;
     std::optional<sampler_t> sampler_; // from the consumer's start
     std::uint64_t max_rss_reaped_ = 0;
 };
