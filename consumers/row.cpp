@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "row.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -43,6 +44,21 @@ std::string growth_text(double kib_per_min) {
 }
 
 } // namespace
+
+std::string markdown_code(const std::string &text) {
+    // A fence of more backticks than the text has in a row, spaced from a
+    // backtick at either end; a pipe still ends a table cell, so it is escaped.
+    std::size_t run = 0, longest = 0;
+    std::string escaped;
+    for (const char c : text) {
+        run = c == '`' ? run + 1 : 0;
+        longest = std::max(longest, run);
+        escaped += c == '|' ? "\\|" : c == '\n' ? " " : std::string(1, c);
+    }
+    const std::string fence(longest + 1, '`');
+    const bool pad = !text.empty() && (text.front() == '`' || text.back() == '`');
+    return fence + (pad ? " " : "") + escaped + (pad ? " " : "") + fence;
+}
 
 std::string markdown_cell(const std::string &text) {
     std::string safe;
@@ -96,12 +112,17 @@ std::string ended_text(const row_t &row) {
     case ending_t::not_started:
         return "not started: " + row.not_started;
     }
-    const unsigned others = row.left_running - (e.kind == ending_t::by_harness ? 1 : 0);
+    const unsigned others =
+        row.left_running - (e.kind == ending_t::by_harness && row.left_running > 0 ? 1 : 0);
     if (others > 0 && e.kind == ending_t::by_harness) {
         text += ", with " + std::to_string(others) + " more process" + (others > 1 ? "es" : "");
     } else if (others > 0) {
         text += "; " + std::to_string(others) + " process" + (others > 1 ? "es" : "") +
                 " it left running: ended";
+    }
+    if (!row.other_sockets.empty()) {
+        text += "; the port was held by another process too, which may have taken datagrams: " +
+                join(row.other_sockets);
     }
     return text;
 }
@@ -153,8 +174,7 @@ std::string markdown_heading(bool udp) {
 }
 
 std::string markdown_row(const row_t &row) {
-    std::string line =
-        "| `" + markdown_cell(row.command) + "` | " + packets_text(row.bytes) + " | ";
+    std::string line = "| " + markdown_code(row.command) + " | " + packets_text(row.bytes) + " | ";
     if (row.udp) {
         line += std::to_string(row.datagrams) + " | " + dropped_text(row) + " | ";
     }
@@ -200,6 +220,7 @@ nlohmann::ordered_json row_json(const row_t &row) {
         sockets.push_back({
             {"inode",       s.inode                },
             {"family",      s.ipv6 ? "udp6" : "udp"},
+            {"address",     s.address              },
             {"dropped",     s.drops                },
             {"closed_at_s", optional(s.closed_at)  }
         });
@@ -218,6 +239,7 @@ nlohmann::ordered_json row_json(const row_t &row) {
         {"datagrams_sent",         row.datagrams                                              },
         {"dropped",                optional(row.dropped())                                    },
         {"sockets",                sockets                                                    },
+        {"other_sockets",          row.other_sockets                                          },
         {"flood_seconds",          row.flood_seconds                                          },
         {"flood_end",              row.flood_end.empty() ? json(nullptr) : json(row.flood_end)},
         {"rate_bytes_per_s",       optional(row.rate)                                         },
@@ -239,5 +261,7 @@ nlohmann::ordered_json row_json(const row_t &row) {
 }
 
 std::string json_row(const row_t &row) {
-    return row_json(row).dump() + "\n";
+    // A command that is not UTF-8 gets U+FFFD for each byte that is not.
+    return row_json(row).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
 }

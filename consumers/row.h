@@ -16,6 +16,7 @@
 struct socket_seen_t {
     std::uint64_t inode;
     bool ipv6;
+    std::string address; // bound to
     std::uint64_t drops; // its count when last seen
     std::optional<double>
         closed_at; // seconds after the consumer started, if before the flood ended
@@ -42,6 +43,7 @@ struct row_t {
     double asked_rate = 0;      // bits per second; 0: unpaced
     std::string flood_end;      // what ended the flood before its time, if anything
     std::vector<socket_seen_t> sockets;
+    std::vector<std::string> other_sockets; // the holders of other processes' sockets on the port
 
     said_t said;
     ending_t ended;
@@ -62,8 +64,9 @@ struct row_t {
 // A rate as engineers write it: "38.0 Mbit/s", "1.20 Gbit/s".
 std::string bit_rate_text(double bits_per_second);
 
-// Text made safe for a Markdown table cell.
+// Text made safe for a Markdown table cell, as text and as code.
 std::string markdown_cell(const std::string &text);
+std::string markdown_code(const std::string &text);
 
 std::string markdown_heading(bool udp);
 std::string markdown_row(const row_t &row);

@@ -9,6 +9,7 @@
 namespace {
 
 constexpr auto period = std::chrono::milliseconds(50);
+constexpr int drop_reads = 10;       // of the consumer's sockets' drops, in a period
 constexpr double kept_period = 0.25; // seconds between the samples a row carries
 
 } // namespace
@@ -35,7 +36,18 @@ void sampler_t::run() {
         lock.unlock();
         sample();
         lock.lock();
-        stopping_.wait_for(lock, period, [this] { return stop_; });
+        for (int read = 0; read < drop_reads && !stop_; ++read) {
+            stopping_.wait_for(lock, period / drop_reads, [this] { return stop_; });
+            if (port_ != 0 && !sockets_.empty()) {
+                // A closing socket takes its count with it: the less time
+                // since its last reading, the fewer drops go uncounted.
+                lock.unlock();
+                const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+                const auto on_port = udp_sockets(port_);
+                lock.lock();
+                update_sockets(on_port);
+            }
+        }
     }
 }
 
@@ -59,7 +71,9 @@ void sampler_t::sample() {
         const std::lock_guard<std::mutex> lock(mutex_);
         tsflood = tsflood_;
     }
-    // /proc is read without the lock: it is the slow part.
+    // /proc is read without the lock: it is the slow part. The sockets
+    // first: any process that holds one of them is there to be found next.
+    const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket_t>{};
     std::uint64_t rss = 0;
     std::vector<pid_t> live;
     for (const auto &p : descendants(harness_)) {
@@ -68,11 +82,17 @@ void sampler_t::sample() {
             live.push_back(p.pid);
         }
     }
-    const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket_t>{};
     std::vector<std::uint64_t> held;
     for (const pid_t pid : on_port.empty() ? std::vector<pid_t>{} : live) {
         const auto inodes = socket_inodes(pid);
         held.insert(held.end(), inodes.begin(), inodes.end());
+    }
+    std::map<std::uint64_t, std::string> others;
+    for (const auto &s : on_port) {
+        if (std::find(held.begin(), held.end(), s.inode) == held.end() &&
+            sockets_.count(s.inode) == 0 && others_.count(s.inode) == 0) {
+            others[s.inode] = holder_of(s.inode);
+        }
     }
     const auto now = clock_type::now();
 
@@ -86,29 +106,37 @@ void sampler_t::sample() {
             flooded_.emplace_back(at(now), static_cast<double>(rss));
         }
     }
+    for (const auto &s : on_port) {
+        if (sockets_.count(s.inode) == 0 &&
+            std::find(held.begin(), held.end(), s.inode) != held.end()) {
+            sockets_[s.inode] = {s.inode, s.ipv6, address_text(s), s.drops, std::nullopt};
+        }
+    }
+    if (phase_ != phase_t::ended) {
+        others_.insert(others.begin(), others.end());
+    }
+    update_sockets(on_port);
+}
+
+void sampler_t::update_sockets(const std::vector<udp_socket_t> &on_port) {
+    const auto now = clock_type::now();
+    open_.clear();
     for (auto &[inode, seen] : sockets_) {
         const std::uint64_t known = inode;
         const auto it = std::find_if(on_port.begin(), on_port.end(),
                                      [known](const auto &s) { return s.inode == known; });
         if (it != on_port.end()) {
             seen.drops = it->drops;
+            open_.push_back(*it);
         } else if (!seen.closed_at && phase_ != phase_t::ended) {
             seen.closed_at = at(now);
         }
     }
-    for (const auto &s : on_port) {
-        if (sockets_.count(s.inode) == 0 &&
-            std::find(held.begin(), held.end(), s.inode) != held.end()) {
-            sockets_[s.inode] = {s.inode, s.ipv6, s.drops, std::nullopt};
-        }
-    }
 }
 
-bool sampler_t::listening(bool &ipv4) const {
+std::vector<udp_socket_t> sampler_t::listening() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    ipv4 =
-        std::any_of(sockets_.begin(), sockets_.end(), [](const auto &s) { return !s.second.ipv6; });
-    return !sockets_.empty();
+    return open_;
 }
 
 void sampler_t::fill(row_t &row) const {
@@ -119,6 +147,10 @@ void sampler_t::fill(row_t &row) const {
     row.sockets.clear();
     for (const auto &[inode, seen] : sockets_) {
         row.sockets.push_back(seen);
+    }
+    row.other_sockets.clear();
+    for (const auto &[inode, holder] : others_) {
+        row.other_sockets.push_back(holder);
     }
 }
 

@@ -15,12 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "procfs.h"
 #include "row.h"
 
 // Every 50 ms: the resident memory of the process tree below the harness
 // (tsflood aside) and, in UDP mode, the sockets on the port that its
-// processes hold, with their drops. A socket is known by its inode; once
-// gone it keeps its last count, and when it went during the flood.
+// processes hold, with their drops, and those that other processes hold.
+// The drops of the consumer's sockets are read again every 5 ms between. A
+// socket is known by its inode; once gone it keeps its last count, and when
+// it went during the flood.
 class sampler_t {
   public:
     using clock_type = std::chrono::steady_clock;
@@ -33,15 +36,15 @@ class sampler_t {
     void flood_ended();
     void sample(); // one more sample, at once
 
-    // Whether a socket of the consumer's is on the port, and whether one
-    // of them is IPv4.
-    bool listening(bool &ipv4) const;
+    // The consumer's sockets on the port, open at the last sample.
+    std::vector<udp_socket_t> listening() const;
     // Memory, growth and sockets into the row.
     void fill(row_t &row) const;
 
   private:
     enum class phase_t { starting, flooding, ended };
     void run();
+    void update_sockets(const std::vector<udp_socket_t> &on_port); // with the lock held
     double at(clock_type::time_point t) const;
     std::optional<double> growth() const;
 
@@ -59,5 +62,7 @@ class sampler_t {
     std::vector<std::pair<double, std::uint64_t>> kept_; // the row's samples, four a second
     std::vector<std::pair<double, double>> flooded_;     // during the flood, after its first second
     std::map<std::uint64_t, socket_seen_t> sockets_;     // the consumer's, by inode
+    std::vector<udp_socket_t> open_;                     // the consumer's, open
+    std::map<std::uint64_t, std::string> others_;        // other processes', by inode: who
     std::thread thread_;
 };
