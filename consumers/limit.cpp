@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr double tolerance = 1.05; // the limit lies within 5% above the rate found
+constexpr double tolerance = 0.05; // the limit lies within 5% above the rate found
 constexpr double default_floor = 1e6;
 
 // What a try achieved, in bits per second: its rate after the first second,
@@ -16,10 +16,12 @@ double achieved(const row_t &row) {
                                    : 0;
 }
 
-double dropped_percent(const row_t &row) {
-    return row.datagrams > 0 ? 100.0 * static_cast<double>(row.dropped().value_or(0)) /
-                                   static_cast<double>(row.datagrams)
-                             : 0;
+// Nothing when no socket of the consumer's was seen.
+std::optional<double> dropped_percent(const row_t &row) {
+    if (!row.dropped() || row.datagrams == 0) {
+        return std::nullopt;
+    }
+    return 100.0 * static_cast<double>(*row.dropped()) / static_cast<double>(row.datagrams);
 }
 
 } // namespace
@@ -32,7 +34,8 @@ limit_t search_limit(const std::string &command, double floor,
         found.tries.push_back(flood(rate));
         const row_t &row = found.tries.back();
         if (!row.flooded() || !row.dropped()) {
-            found.note = "a try was not flooded";
+            found.note = "a try was not flooded" +
+                         (row.flood_end.empty() ? std::string() : ": " + row.flood_end);
         } else if (signals.stops > 0) {
             found.note = "stopped";
         }
@@ -48,7 +51,7 @@ limit_t search_limit(const std::string &command, double floor,
         return found;
     }
     double clean = floor;
-    while (lossy / clean > tolerance) {
+    while (lossy / clean > 1 + tolerance) {
         const double mid = std::sqrt(clean * lossy);
         if (loss_free(mid)) {
             clean = mid;
@@ -82,7 +85,7 @@ std::string limit_markdown(const limit_t &limit) {
     std::string tries;
     for (const row_t &row : limit.tries) {
         char percent[32];
-        std::snprintf(percent, sizeof percent, "%.2f%%", dropped_percent(row));
+        std::snprintf(percent, sizeof percent, "%.2f%%", dropped_percent(row).value_or(0));
         tries += (tries.empty() ? "" : " / ") +
                  (row.asked_rate > 0 ? bit_rate_text(row.asked_rate)
                                      : "unpaced " + bit_rate_text(achieved(row))) +
@@ -91,9 +94,10 @@ std::string limit_markdown(const limit_t &limit) {
     }
     const std::string found = limit.unpaced_loss_free
                                   ? "all of the unpaced " + bit_rate_text(*limit.limit)
-                              : limit.limit ? bit_rate_text(*limit.limit)
-                                            : "below " + bit_rate_text(limit.floor);
-    return "| `" + markdown_cell(limit.command) + "` | " + found +
+                              : limit.limit        ? bit_rate_text(*limit.limit)
+                              : limit.note.empty() ? "below " + bit_rate_text(limit.floor)
+                                                   : std::string("unknown");
+    return "| " + markdown_code(limit.command) + " | " + found +
            (limit.note.empty() ? "" : " (" + limit.note + ")") + " | " + tries + " |\n";
 }
 
@@ -103,16 +107,17 @@ std::string limit_json(const limit_t &limit) {
     for (const row_t &row : limit.tries) {
         tries.push_back(row_json(row));
         tries.back()["rate_bits_per_s"] = achieved(row);
-        tries.back()["dropped_percent"] = dropped_percent(row);
+        const auto percent = dropped_percent(row);
+        tries.back()["dropped_percent"] = percent ? json(*percent) : json(nullptr);
     }
     const json object = {
         {"command",           limit.command                                        },
         {"limit_bits_per_s",  limit.limit ? json(*limit.limit) : json(nullptr)     },
         {"unpaced_loss_free", limit.unpaced_loss_free                              },
         {"floor_bits_per_s",  limit.floor                                          },
-        {"tolerance",         tolerance - 1                                        },
+        {"tolerance",         tolerance                                            },
         {"note",              limit.note.empty() ? json(nullptr) : json(limit.note)},
         {"tries",             tries                                                },
     };
-    return object.dump() + "\n";
+    return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -16,16 +16,15 @@ namespace {
 
 constexpr double longest = 1e6; // seconds: about 11 days, enough for any soak
 
-// A decimal number: digits, then at most one point and digits. No sign,
-// exponent, hexadecimal or octal reading ("08" is 8).
+// A decimal number: digits with at most one point among or around them
+// ("5", "0.5", ".5", "5."). No sign, exponent, hexadecimal or octal reading
+// ("08" is 8).
 std::optional<double> parse_decimal(const char *text) {
-    const char *p = text;
     std::size_t digits = 0, points = 0;
-    for (; *p != '\0'; ++p) {
+    for (const char *p = text; *p != '\0'; ++p) {
         if (*p >= '0' && *p <= '9') {
             ++digits;
-        } else if (*p == '.' && points++ == 0 && digits > 0 && p[1] != '\0') {
-        } else {
+        } else if (*p != '.' || points++ > 0) {
             return std::nullopt;
         }
     }
@@ -175,8 +174,9 @@ parsed_t parse_options(int argc, char **argv) {
             const auto value = parse_seconds(optarg);
             if (!value || (c == 's' && *value <= 0)) {
                 error = std::string("-") + static_cast<char>(c) +
-                        " takes a decimal number of seconds" + (c == 's' ? " above 0" : "") +
-                        ", not '" + optarg + "'";
+                        " takes a decimal number of seconds, " +
+                        (c == 's' ? "above 0" : "0 or more") + " and at most 1000000, not '" +
+                        optarg + "'";
                 return failed;
             }
             (c == 's' ? o.seconds : o.grace) = *value;
@@ -240,13 +240,16 @@ parsed_t parse_options(int argc, char **argv) {
             error = "tsflood-consumers " TSFLOOD_VERSION "\n";
             failed.info = true;
             return failed;
-        default:
-            error = optopt != 0
-                        ? std::string("-") + static_cast<char>(optopt) +
-                              (std::strchr("sgtPur", optopt) != nullptr ? " needs a value"
-                                                                        : ": no such option")
-                        : std::string(argv[optind - 1]) + ": no such option";
+        default: {
+            // The word getopt stopped at: "-x", "-s" with no value after
+            // it, "--jsn", "--json=1".
+            const std::string word = argv[optind - 1];
+            error = word.size() == 2 && std::strchr("sgtPur", optopt) != nullptr
+                        ? word + " needs a value"
+                        : word + ": no such option" +
+                              (word.find('=') != std::string::npos ? ", or it takes no value" : "");
             return failed;
+        }
         }
     }
     if (o.pipe_asked != 0 && o.port != 0) {
