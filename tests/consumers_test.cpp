@@ -64,9 +64,10 @@ clock_type::time_point signals_blocked(pid_t pid) {
     return clock_type::now();
 }
 
-// Runs tsflood-consumers with `args`, sending it the `signals` in turn; a
-// run stuck for 60 s ends by SIGALRM.
-outcome_t run(const std::vector<std::string> &args, const schedule_t &signals = {}) {
+// Runs tsflood-consumers with `args`, sending it the `signals` in turn, and
+// the signal `ignored` ignored; a run stuck for 60 s ends by SIGALRM.
+outcome_t run(const std::vector<std::string> &args, const schedule_t &signals = {},
+              int ignored = 0) {
     int out[2], err[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
@@ -80,6 +81,11 @@ outcome_t run(const std::vector<std::string> &args, const schedule_t &signals = 
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        // As from a terminal, whatever this test was started with; but for
+        // the signal `ignored`, as under nohup.
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
+        }
         alarm(60);
         execv(argv[0], const_cast<char *const *>(argv.data()));
         _exit(127);
@@ -316,6 +322,17 @@ TEST(Consumers, StopSignalsAreNeverLost) {
     EXPECT_NE(rows[0]["torn_bytes"], 0);
     EXPECT_EQ(rows[0]["flood_end"], "flood stopped by SIGINT at 0.3 s, then at once by a second");
     EXPECT_LT(twice.seconds, 2.0) << "no wait for the packet, no grace";
+
+    // Ignored by its caller (nohup), a signal stays ignored.
+    const schedule_t hangup = {
+        {0.2, SIGHUP },
+        {0.4, SIGTERM}
+    };
+    const outcome_t nohup = run({"--json", "-s", "20", "wc -c"}, hangup, SIGHUP);
+    EXPECT_EQ(nohup.status, 128 + SIGTERM);
+    ASSERT_EQ(nohup.rows().size(), 1u) << nohup.out << nohup.err;
+    EXPECT_EQ(nohup.rows()[0]["flood_end"].get<std::string>().rfind("flood stopped by SIGTERM", 0),
+              0u);
     EXPECT_EQ(left_running(), 0u);
 }
 
