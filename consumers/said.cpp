@@ -60,7 +60,7 @@ void said_t::close_line() {
         if (first_.size() < first_kept) {
             first_.push_back(line_);
         } else {
-            last_[(lines_ - first_kept) % last_kept].swap(line_);
+            last_[static_cast<std::size_t>((lines_ - first_kept) % last_kept)].swap(line_);
         }
         ++lines_;
     }
@@ -77,7 +77,7 @@ std::vector<std::string> said_t::last() const {
     const std::uint64_t after_first = lines_ - first_.size();
     for (std::uint64_t i = after_first - std::min<std::uint64_t>(after_first, last_kept);
          i < after_first; ++i) {
-        lines.push_back(last_[i % last_kept]);
+        lines.push_back(last_[static_cast<std::size_t>(i % last_kept)]);
     }
     return lines;
 }

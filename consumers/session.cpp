@@ -354,7 +354,8 @@ class session_t {
         const time_point finish_by = clock_type::now() + finish_wait;
         while (!ended && mover.bytes() % mover_t::packet_size != 0 && signals_.stops < 2 &&
                clock_type::now() < finish_by) {
-            ended = move(mover_t::packet_size - mover.bytes() % mover_t::packet_size, finish_by);
+            const auto rest = mover_t::packet_size - mover.bytes() % mover_t::packet_size;
+            ended = move(static_cast<std::size_t>(rest), finish_by);
         }
         sampler_->flood_ended();
         const time_point end = clock_type::now();
