@@ -56,8 +56,8 @@ std::optional<double> parse_rate(const char *text) {
 }
 
 // A whole decimal number from 1 to `most`.
-std::optional<long> parse_count(const char *text, long most) {
-    long value = 0;
+std::optional<long long> parse_count(const char *text, long long most) {
+    long long value = 0;
     for (const char *p = text; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9' || value > (most - (*p - '0')) / 10) {
             return std::nullopt;
@@ -187,7 +187,7 @@ parsed_t parse_options(int argc, char **argv) {
             break;
         case 'P': {
             const long most = pipe_max_size();
-            const auto value = parse_count(optarg, LONG_MAX / 2);
+            const auto value = parse_count(optarg, LLONG_MAX / 2);
             if (!value) {
                 error = std::string("-P takes a number of bytes, not '") + optarg + "'";
                 return failed;
@@ -197,8 +197,8 @@ parsed_t parse_options(int argc, char **argv) {
                         std::to_string(most) + " bytes (/proc/sys/fs/pipe-max-size)";
                 return failed;
             }
-            o.pipe_asked = *value;
-            o.pipe_granted = granted_pipe_size(*value);
+            o.pipe_asked = static_cast<long>(*value); // at most pipe-max-size
+            o.pipe_granted = granted_pipe_size(o.pipe_asked);
             if (o.pipe_granted == 0) {
                 error = "-P " + std::to_string(*value) +
                         ": the kernel grants no such pipe: " + std::strerror(errno);
