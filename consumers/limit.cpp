@@ -6,7 +6,6 @@
 namespace {
 
 constexpr double tolerance = 0.05; // the limit lies within 5% above the rate found
-constexpr double default_floor = 1e6;
 
 // What a try achieved, in bits per second: its rate after the first second,
 // else over the whole flood.
@@ -67,7 +66,7 @@ limit_t search_limit(const std::string &command, double floor,
 
 limit_t find_limit(const options_t &options, const std::string &command, signals_t &signals) {
     return search_limit(
-        command, options.rate > 0 ? options.rate : default_floor,
+        command, options.rate > 0 ? options.rate : default_floor_bits_per_s,
         [&](double rate) {
             options_t at = options;
             at.rate = rate;

@@ -12,6 +12,9 @@
 #include "row.h"
 #include "session.h"
 
+// The lowest rate a search tries without -r.
+constexpr double default_floor_bits_per_s = 1e6;
+
 struct limit_t {
     std::string command;
     double floor = 0;            // bits per second: the lowest rate tried

@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
     // A paced flood cannot go faster than the unpaced one.
     if (o.rate > 0 || o.find_limit) {
         const double most = unpaced_maximum(o);
-        const double floor = o.rate > 0 ? o.rate : 1e6;
+        const double floor = o.rate > 0 ? o.rate : default_floor_bits_per_s;
         if (most == 0) {
             return usage_error(o.tsflood + " gave no flood");
         }
