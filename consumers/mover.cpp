@@ -72,8 +72,7 @@ mover_t::step_t mover_t::step(std::size_t most) {
         // Late: the next piece waits a gap after these, so that the flood
         // catches up in bursts of a few, not in one long one.
         if (pieces > 1 && moved == step_t::moved) {
-            after_burst_ = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
-                                                   std::chrono::duration<double>(gap_));
+            after_burst_ = clock_type::now() + seconds_of(gap_);
         }
         return moved;
     }
@@ -82,10 +81,7 @@ mover_t::step_t mover_t::step(std::size_t most) {
 
 mover_t::clock_type::time_point mover_t::next_due() const {
     const double at = gap_ * static_cast<double>(bytes_ / datagram_size);
-    return pace_start_ ? std::max(after_burst_,
-                                  *pace_start_ + std::chrono::duration_cast<clock_type::duration>(
-                                                     std::chrono::duration<double>(at)))
-                       : clock_type::now();
+    return pace_start_ ? std::max(after_burst_, *pace_start_ + seconds_of(at)) : clock_type::now();
 }
 
 // One splice from pipe to pipe: the pages move, nothing is copied.
@@ -140,13 +136,12 @@ mover_t::step_t mover_t::datagram_step(std::size_t most) {
         error_ = errno; // ECONNREFUSED: nobody listens any more
         return step_t::ended;
     }
+    count_sent(static_cast<std::size_t>(sent));
     // sendmmsg says nothing of an error after its first datagram: a
     // consumer's socket that closed shows in the error queue instead.
     if (static_cast<std::size_t>(sent) < whole && (error_ = queued_error()) != 0) {
-        count_sent(static_cast<std::size_t>(sent));
         return step_t::ended;
     }
-    count_sent(static_cast<std::size_t>(sent));
     return step_t::moved;
 }
 

@@ -11,6 +11,12 @@
 #include <poll.h>
 #include <vector>
 
+// `seconds` as a duration of the steady clock.
+inline std::chrono::steady_clock::duration seconds_of(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
 class mover_t {
   public:
     using clock_type = std::chrono::steady_clock;

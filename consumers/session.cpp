@@ -315,8 +315,7 @@ class session_t {
         sampler_->flood_began(tsflood_);
 
         mover_t mover(flood_.get(), input_.get(), row_.udp, o_.rate);
-        const time_point stop_at = flood_began_ + std::chrono::duration_cast<clock_type::duration>(
-                                                      std::chrono::duration<double>(o_.seconds));
+        const time_point stop_at = flood_began_ + seconds_of(o_.seconds);
         time_point chores_at = flood_began_;
         bool ended = false;
         // Moves at most `most` bytes, or waits for the flood to be able to
@@ -401,8 +400,7 @@ class session_t {
     // Time for the consumer to end by itself; a stop signal cuts it short.
     void grace() {
         const int stops = signals_.stops;
-        const time_point until = input_ended_ + std::chrono::duration_cast<clock_type::duration>(
-                                                    std::chrono::duration<double>(o_.grace));
+        const time_point until = input_ended_ + seconds_of(o_.grace);
         while (!consumer_ended_ && stops < 2 && signals_.stops == stops &&
                clock_type::now() < until) {
             wait(until);
