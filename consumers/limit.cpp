@@ -3,42 +3,117 @@
 
 #include <cmath>
 
+#include "posix.h"
+#include "session.h"
+
 namespace {
 
 constexpr double tolerance = 0.05; // the limit lies within 5% above the rate found
 
-// What a try achieved, in bits per second: its rate after the first second,
-// else over the whole flood.
-double achieved(const row_t &row) {
+// What a try achieved, in bits per second: its rate, else its average.
+double achieved(const consumer_row &row) {
     return row.rate                ? *row.rate * 8
            : row.flood_seconds > 0 ? static_cast<double>(row.bytes) * 8 / row.flood_seconds
                                    : 0;
 }
 
 // Nothing when no socket of the consumer's was seen.
-std::optional<double> dropped_percent(const row_t &row) {
+std::optional<double> dropped_percent(const consumer_row &row) {
     if (!row.dropped() || row.datagrams == 0) {
         return std::nullopt;
     }
     return 100.0 * static_cast<double>(*row.dropped()) / static_cast<double>(row.datagrams);
 }
 
+std::string tries_text(const limit_result &limit) {
+    std::string tries;
+    for (const consumer_row &row : limit.tries) {
+        const auto percent = dropped_percent(row);
+        tries += (tries.empty() ? "" : " / ") +
+                 (row.asked_rate > 0 ? bit_rate_text(row.asked_rate)
+                                     : "unpaced " + bit_rate_text(achieved(row))) +
+                 ": " + std::to_string(row.datagrams) + ", " +
+                 (row.dropped()
+                      ? std::to_string(*row.dropped()) + " (" + fixed(percent.value_or(0), 2) + "%)"
+                      : "n/a");
+    }
+    return tries;
+}
+
+std::string found_text(const limit_result &limit) {
+    const std::string found = limit.unpaced_loss_free
+                                  ? "all of the unpaced " + bit_rate_text(*limit.limit)
+                              : limit.limit        ? bit_rate_text(*limit.limit)
+                              : limit.note.empty() ? "below " + bit_rate_text(limit.floor)
+                                                   : std::string("unknown");
+    return found + (limit.note.empty() ? "" : " (" + markdown_cell(limit.note) + ")");
+}
+
+json tries_json(const limit_result &limit) {
+    json tries = json::array();
+    for (const consumer_row &row : limit.tries) {
+        tries.push_back(row_json(row));
+        tries.back()["rate_bits_per_s"] = achieved(row);
+        const auto percent = dropped_percent(row);
+        tries.back()["dropped_percent"] = percent ? json(*percent) : json(nullptr);
+    }
+    return tries;
+}
+
+// clang-format off
+const columns<limit_result> limit_columns = {
+    {"consumer", "command", false, false,
+     [](const limit_result &l) { return json(valid_utf8(l.command)); },
+     [](const limit_result &l) { return markdown_code(l.command); }},
+    {"loss-free rate", "limit_bits_per_s", false, true,
+     [](const limit_result &l) { return l.limit ? json(*l.limit) : json(nullptr); }, found_text},
+    {nullptr, "unpaced_loss_free", false, false,
+     [](const limit_result &l) { return json(l.unpaced_loss_free); }, nullptr},
+    {nullptr, "floor_bits_per_s", false, false,
+     [](const limit_result &l) { return json(l.floor); }, nullptr},
+    {nullptr, "tolerance", false, false,
+     [](const limit_result &) { return json(tolerance); }, nullptr},
+    {nullptr, "note", false, false,
+     [](const limit_result &l) { return l.note.empty() ? json(nullptr) : json(l.note); }, nullptr},
+    {"tries: rate, datagrams sent, dropped", "tries", false, false, tries_json, tries_text},
+};
+// clang-format on
+
 } // namespace
 
-limit_t search_limit(const std::string &command, double floor,
-                     const std::function<row_t(double)> &flood, const signals_t &signals) {
-    limit_t found{command, floor, {}, false, "", {}};
+bool limit_result::failed() const {
+    if (!note.empty()) {
+        return true;
+    }
+    for (const consumer_row &row : tries) {
+        if (row.failed()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+limit_result search_limit(const std::string &command, double floor,
+                          const std::function<consumer_row(double)> &flood,
+                          const std::function<bool()> &stopped) {
+    limit_result found{command, floor, {}, false, "", {}};
     // One try at `rate`; true when it went through and dropped nothing.
     const auto loss_free = [&](double rate) {
         found.tries.push_back(flood(rate));
-        const row_t &row = found.tries.back();
-        if (!row.flooded() || !row.dropped()) {
-            found.note = "a try was not flooded" +
-                         (row.flood_end.empty() ? std::string() : ": " + row.flood_end);
-        } else if (signals.stops > 0) {
+        const consumer_row &row = found.tries.back();
+        if (stopped()) {
             found.note = "stopped";
+        } else if (!row.flood_end.empty() || row.failed()) {
+            found.note = "a try was not flooded for its whole time: " +
+                         (row.flood_end.empty() ? row.failure : row.flood_end);
+        } else if (!row.dropped()) {
+            found.note = "a try saw no socket of the consumer's";
         }
         return found.note.empty() && row.dropped() == 0;
+    };
+    const auto stop_short = [&] {
+        found.limit.reset();
+        return found;
     };
     if (loss_free(0)) {
         found.unpaced_loss_free = true;
@@ -46,8 +121,11 @@ limit_t search_limit(const std::string &command, double floor,
         return found;
     }
     double lossy = achieved(found.tries.back());
-    if (!found.note.empty() || !loss_free(floor)) {
-        return found;
+    if (!found.note.empty()) {
+        return stop_short();
+    }
+    if (!loss_free(floor)) {
+        return found.note.empty() ? found : stop_short();
     }
     double clean = floor;
     while (lossy / clean > 1 + tolerance) {
@@ -55,7 +133,7 @@ limit_t search_limit(const std::string &command, double floor,
         if (loss_free(mid)) {
             clean = mid;
         } else if (!found.note.empty()) {
-            break;
+            return stop_short();
         } else {
             lossy = mid;
         }
@@ -64,59 +142,26 @@ limit_t search_limit(const std::string &command, double floor,
     return found;
 }
 
-limit_t find_limit(const options_t &options, const std::string &command, signals_t &signals) {
+limit_result find_limit(const run_options &options, const std::string &command,
+                        stop_signals &signals) {
     return search_limit(
         command, options.rate > 0 ? options.rate : default_floor_bits_per_s,
         [&](double rate) {
-            options_t at = options;
+            run_options at = options;
             at.rate = rate;
             return flood_consumer(at, command, signals);
         },
-        signals);
+        [&] { return signals.count() > 0; });
 }
 
 std::string limit_heading() {
-    return "| consumer | loss-free rate | tries: rate, datagrams sent, dropped |\n"
-           "|---|---:|---|\n";
+    return markdown_heading(limit_columns, false);
 }
 
-std::string limit_markdown(const limit_t &limit) {
-    std::string tries;
-    for (const row_t &row : limit.tries) {
-        char percent[32];
-        std::snprintf(percent, sizeof percent, "%.2f%%", dropped_percent(row).value_or(0));
-        tries += (tries.empty() ? "" : " / ") +
-                 (row.asked_rate > 0 ? bit_rate_text(row.asked_rate)
-                                     : "unpaced " + bit_rate_text(achieved(row))) +
-                 ": " + std::to_string(row.datagrams) + ", " +
-                 (row.dropped() ? std::to_string(*row.dropped()) + " (" + percent + ")" : "n/a");
-    }
-    const std::string found = limit.unpaced_loss_free
-                                  ? "all of the unpaced " + bit_rate_text(*limit.limit)
-                              : limit.limit        ? bit_rate_text(*limit.limit)
-                              : limit.note.empty() ? "below " + bit_rate_text(limit.floor)
-                                                   : std::string("unknown");
-    return "| " + markdown_code(limit.command) + " | " + found +
-           (limit.note.empty() ? "" : " (" + limit.note + ")") + " | " + tries + " |\n";
+std::string limit_markdown(const limit_result &limit) {
+    return markdown_line(limit_columns, limit, false);
 }
 
-std::string limit_json(const limit_t &limit) {
-    using json = nlohmann::ordered_json;
-    json tries = json::array();
-    for (const row_t &row : limit.tries) {
-        tries.push_back(row_json(row));
-        tries.back()["rate_bits_per_s"] = achieved(row);
-        const auto percent = dropped_percent(row);
-        tries.back()["dropped_percent"] = percent ? json(*percent) : json(nullptr);
-    }
-    const json object = {
-        {"command",           limit.command                                        },
-        {"limit_bits_per_s",  limit.limit ? json(*limit.limit) : json(nullptr)     },
-        {"unpaced_loss_free", limit.unpaced_loss_free                              },
-        {"floor_bits_per_s",  limit.floor                                          },
-        {"tolerance",         tolerance                                            },
-        {"note",              limit.note.empty() ? json(nullptr) : json(limit.note)},
-        {"tries",             tries                                                },
-    };
-    return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+std::string limit_json(const limit_result &limit) {
+    return json_line(json_object(limit_columns, limit));
 }

@@ -10,31 +10,39 @@
 
 #include "options.h"
 #include "row.h"
-#include "session.h"
+
+class stop_signals;
 
 // The lowest rate a search tries without -r.
 constexpr double default_floor_bits_per_s = 1e6;
 
-struct limit_t {
+struct limit_result {
     std::string command;
-    double floor = 0;            // bits per second: the lowest rate tried
-    std::optional<double> limit; // the highest loss-free rate tried; none when even the floor drops
-    bool unpaced_loss_free = false; // the consumer dropped nothing of the unpaced flood
-    std::string note;               // why the search stopped short, if it did
-    std::vector<row_t> tries;       // in the order they ran
+    double floor = 0;                // bits per second: the lowest rate tried
+    std::optional<double> limit;     // the highest loss-free rate tried; none when even the floor
+                                     // drops, or when the search stopped short
+    bool unpaced_loss_free = false;  // the consumer dropped nothing of the unpaced flood
+    std::string note;                // why the search stopped short, if it did
+    std::vector<consumer_row> tries; // in the order they ran
+
+    bool failed() const; // stopped short, or a try failed: exit status 1
 };
 
 // Tries the unpaced flood, then the floor (-r, else 1 Mbit/s), then rates
 // halfway between the highest loss-free and the lowest lossy one on a
 // logarithmic scale, until the two are within 5%. Each try floods for -s,
 // the consumer started afresh.
-limit_t find_limit(const options_t &options, const std::string &command, signals_t &signals);
+limit_result find_limit(const run_options &options, const std::string &command,
+                        stop_signals &signals);
 
-// The search itself: `flood(rate)` runs one try (rate 0: unpaced); a stop
-// signal counted in `signals` ends the search after the try it comes in.
-limit_t search_limit(const std::string &command, double floor,
-                     const std::function<row_t(double)> &flood, const signals_t &signals);
+// The search itself: `flood(rate)` runs one try (rate 0: unpaced); once
+// `stopped()`, the search ends after the try it came in. A try is loss-free
+// when the flood went on for its whole time and the consumer's sockets
+// dropped nothing; one that did not go on for its whole time ends the search.
+limit_result search_limit(const std::string &command, double floor,
+                          const std::function<consumer_row(double)> &flood,
+                          const std::function<bool()> &stopped);
 
 std::string limit_heading();
-std::string limit_markdown(const limit_t &limit);
-std::string limit_json(const limit_t &limit);
+std::string limit_markdown(const limit_result &limit);
+std::string limit_json(const limit_result &limit);

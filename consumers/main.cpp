@@ -4,136 +4,168 @@
 // row for each: what it was sent, at what rate, what it cost, what it said
 // and how it ended. Every process a consumer starts is ended with it.
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/signalfd.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "limit.h"
 #include "options.h"
+#include "phases.h"
+#include "posix.h"
 #include "procfs.h"
 #include "session.h"
 
-int main(int argc, char **argv) {
-    // Blocked before anything starts and read from a signalfd, a stop
-    // signal is never lost: one that comes during start-up waits its turn.
-    // One that the caller ignores (nohup) stays ignored.
-    sigset_t handled;
-    sigemptyset(&handled);
-    sigaddset(&handled, SIGCHLD);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction inherited {};
-        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN) {
-            sigaddset(&handled, sig);
-        }
-    }
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
-    signal(SIGCHLD, SIG_DFL); // not inherited as ignored: children must be waited for
-    signal(SIGPIPE, SIG_IGN); // a consumer gone is an end like any other
-    signals_t signals;
-    signals.fd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
-    // Standard input, output and error open, so no pipe of ours takes their numbers.
-    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO;) {
-        fd = open("/dev/null", O_RDWR);
-    }
+namespace {
 
-    const parsed_t parsed = parse_options(argc, argv);
-    if (parsed.info) {
-        std::fputs(parsed.message.c_str(), stdout);
-        return 0;
+// The stop signals are blocked before any constructor of the program or
+// its libraries runs: from then on, one that comes is read in its turn.
+void hold_stop_signals(int, char **, char **) {
+    stop_signals::block();
+}
+__attribute__((section(".preinit_array"), used)) void (*const hold)(int, char **,
+                                                                    char **) = hold_stop_signals;
+
+bool message_lost = false; // standard error could not take one
+
+// "tsflood-consumers: " and the message, on a line of standard error.
+void say(const std::string &message) {
+    const std::string line = "tsflood-consumers: " + message + "\n";
+    if (std::fputs(line.c_str(), stderr) < 0 || std::fflush(stderr) != 0) {
+        message_lost = true;
     }
-    const auto usage_error = [](const std::string &what) {
-        std::fprintf(stderr, "tsflood-consumers: %s\n%s\n", what.c_str(), usage_line);
-        return 2;
-    };
-    if (!parsed.options) {
-        return usage_error(parsed.message);
+}
+
+int usage_error(const std::string &what) {
+    say(what + "\n" + usage_line);
+    return 2;
+}
+
+// True when what was printed reached standard output.
+bool printed() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return true;
     }
-    const options_t &o = *parsed.options;
+    say(std::string("the table cannot be written: ") + std::strerror(errno));
+    return false;
+}
+
+// Why a row says that its consumer was not flooded as asked.
+std::string why_not_flooded(const consumer_row &row) {
+    return !row.not_started.empty() ? "not started: " + row.not_started
+           : !row.failure.empty()   ? row.failure
+           : !row.flood_end.empty() ? row.flood_end
+                                    : "it was sent nothing";
+}
+
+int run(const run_options &o, stop_signals &signals) {
     // A paced flood cannot go faster than the unpaced one.
     if (o.rate > 0 || o.find_limit) {
-        const double most = unpaced_maximum(o);
+        std::optional<double> most;
+        try {
+            most = unpaced_maximum(o, signals);
+        } catch (const std::system_error &e) {
+            return usage_error(o.tsflood + " gave no flood: " + e.what());
+        }
+        if (!most) {
+            signals.end_by_first();
+        }
         const double floor = o.rate > 0 ? o.rate : default_floor_bits_per_s;
-        if (most == 0) {
+        if (*most == 0) {
             return usage_error(o.tsflood + " gave no flood");
         }
-        if (floor > most) {
+        if (floor > *most) {
             return usage_error((o.rate > 0 ? "-r " : "the search's floor, ") +
                                bit_rate_text(floor) + " is past the unpaced flood on this " +
-                               "machine (" + bit_rate_text(most) + ")");
+                               "machine (" + bit_rate_text(*most) + ")");
         }
     }
     // A sleep until a paced piece is due ends when the timer says, not up
     // to 50 microseconds later.
     prctl(PR_SET_TIMERSLACK, 1);
-    if (signals.fd < 0) {
-        std::perror("tsflood-consumers: no signalfd to read signals from");
-        return 1;
-    }
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         // qemu-user, for one, does not pass it on.
-        std::perror("tsflood-consumers: cannot become a child subreaper, which holds all that a "
-                    "consumer starts");
+        say(std::string("cannot become a child subreaper, which holds all that a consumer "
+                        "starts: ") +
+            std::strerror(errno));
         return 1;
     }
     if (o.port != 0) {
         const auto taken = udp_sockets(o.port);
         if (!taken.empty()) {
-            std::fprintf(stderr,
-                         "tsflood-consumers: UDP port %u is in use by %s: a consumer must have it "
-                         "to itself\n",
-                         o.port, holder_of(taken.front().inode).c_str());
+            say("UDP port " + std::to_string(o.port) + " is in use by " +
+                holder_of(taken.front().inode) + ": a consumer must have it to itself");
             return 1;
         }
     }
     if (o.pipe_asked != 0 && o.pipe_granted != o.pipe_asked) {
-        std::fprintf(stderr, "tsflood-consumers: -P %ld: the kernel grants %ld bytes\n",
-                     o.pipe_asked, o.pipe_granted);
+        say("-P " + std::to_string(o.pipe_asked) + ": the kernel grants " +
+            std::to_string(o.pipe_granted) + " bytes");
     }
 
-    // True when what was printed reached standard output. Once nobody reads
-    // the table, no other consumer is flooded.
-    const auto printed = [] {
-        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-            return true;
-        }
-        std::perror("tsflood-consumers: the table cannot be written");
-        return false;
-    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
         std::fputs((o.find_limit ? limit_heading() : markdown_heading(o.port != 0)).c_str(),
                    stdout);
     }
     if (!printed()) {
-        return 1;
+        return 1; // nobody reads the table: no consumer is flooded
     }
     int status = 0;
     for (const auto &command : o.commands) {
-        bool flooded = true;
+        std::string why_failed;
         if (o.find_limit) {
-            const limit_t limit = find_limit(o, command, signals);
+            const limit_result limit = find_limit(o, command, signals);
             std::fputs((o.json ? limit_json(limit) : limit_markdown(limit)).c_str(), stdout);
-            for (const row_t &row : limit.tries) {
-                flooded = flooded && row.flooded();
-            }
+            why_failed = !limit.note.empty() ? limit.note : limit.failed() ? "a try failed" : "";
         } else {
-            const row_t row = flood_consumer(o, command, signals);
-            std::fputs((o.json ? json_row(row) : markdown_row(row)).c_str(), stdout);
-            flooded = row.flooded();
+            const consumer_row row = flood_consumer(o, command, signals);
+            std::fputs((o.json ? json_line(row_json(row)) : markdown_row(row)).c_str(), stdout);
+            why_failed = row.failed() ? why_not_flooded(row) : "";
         }
         if (!printed()) {
             return 1;
         }
-        status = flooded ? status : 1;
-        if (signals.stops > 0) {
+        if (signals.count() > 0) {
             // Stopped: the rest is not run, and the harness ends by the
             // signal it was sent, as its caller expects.
-            signal(signals.first, SIG_DFL);
-            sigprocmask(SIG_UNBLOCK, &handled, nullptr);
-            raise(signals.first);
+            signals.end_by_first();
+        }
+        if (!why_failed.empty()) {
+            say(valid_utf8(command) + ": " + why_failed);
+            status = 1;
         }
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // No descriptor of the program's own takes 0, 1 or 2.
+    const unsigned closed = hold_standard_descriptors();
+    signal(SIGCHLD, SIG_DFL); // not inherited as ignored: children must be waited for
+    signal(SIGPIPE, SIG_IGN); // a consumer gone is an end like any other
+
+    const parsed_command_line parsed = parse_options(argc, argv);
+    int status;
+    if (parsed.info) {
+        std::fputs(parsed.message.c_str(), stdout);
+        status = printed() ? 0 : 1;
+    } else if (!parsed.options) {
+        status = usage_error(parsed.message);
+    } else if ((closed & 1u << STDOUT_FILENO) != 0) {
+        say("standard output is closed: the table has nowhere to go");
+        status = 1;
+    } else {
+        try {
+            stop_signals signals;
+            status = run(*parsed.options, signals);
+        } catch (const std::system_error &e) {
+            say(e.what());
+            status = 1;
+        }
+    }
+    return message_lost && status == 0 ? 1 : status;
 }

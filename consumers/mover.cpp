@@ -16,44 +16,32 @@ constexpr std::size_t datagrams_per_send = 64;
 
 } // namespace
 
-mover_t::mover_t(int in, int out, bool datagrams, double bits_per_second)
+flood_mover::flood_mover(int in, int out, bool datagrams, double bits_per_second)
     : in_(in), out_(out), datagrams_mode_(datagrams),
       buffer_(datagrams ? datagrams_per_send * datagram_size : 0),
       gap_(bits_per_second > 0 ? datagram_size * 8 / bits_per_second : 0) {}
 
-std::array<pollfd, 2> mover_t::wants() const {
+std::array<pollfd, 2> flood_mover::wants() const {
     return {
         pollfd{in_ready_ ? -1 : in_,   POLLIN,  0},
         pollfd{out_ready_ ? -1 : out_, POLLOUT, 0}
     };
 }
 
-void mover_t::polled(const std::array<pollfd, 2> &fds) {
+void flood_mover::polled(const std::array<pollfd, 2> &fds) {
     // An error or hang-up is readiness too: the next step meets it.
     in_ready_ = in_ready_ || fds[0].revents != 0;
     out_ready_ = out_ready_ || fds[1].revents != 0;
 }
 
-void mover_t::count(std::size_t n) {
-    const auto now = clock_type::now();
-    if (bytes_ == 0) {
-        first_ = now;
-    } else if (bytes_at_one_second_ == 0 && now - first_ >= std::chrono::seconds(1)) {
-        bytes_at_one_second_ = bytes_;
-        one_second_ = now;
+void flood_mover::count(std::size_t n) {
+    if (!first_byte_) {
+        first_byte_ = clock_type::now();
     }
     bytes_ += n;
 }
 
-std::optional<double> mover_t::rate(clock_type::time_point end) const {
-    if (bytes_at_one_second_ == 0 || end <= one_second_) {
-        return std::nullopt;
-    }
-    return static_cast<double>(bytes_ - bytes_at_one_second_) /
-           std::chrono::duration<double>(end - one_second_).count();
-}
-
-mover_t::step_t mover_t::step(std::size_t most) {
+flood_mover::step_result flood_mover::step(std::size_t most) {
     if (paced()) {
         const auto now = clock_type::now();
         if (!pace_start_) {
@@ -63,15 +51,15 @@ mover_t::step_t mover_t::step(std::size_t most) {
         const auto due = static_cast<std::uint64_t>(since / gap_) + 1; // pieces due by now
         const std::uint64_t done = bytes_ / datagram_size;
         if (due <= done || now < after_burst_) {
-            return step_t::early;
+            return step_result::early;
         }
         const std::uint64_t pieces = std::min(due - done, burst);
         most = static_cast<std::size_t>(
             std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
-        const step_t moved = datagrams_mode_ ? datagram_step(most) : splice_step(most);
+        const step_result moved = datagrams_mode_ ? datagram_step(most) : splice_step(most);
         // Late: the next piece waits a gap after these, so that the flood
         // catches up in bursts of a few, not in one long one.
-        if (pieces > 1 && moved == step_t::moved) {
+        if (pieces > 1 && moved == step_result::moved) {
             after_burst_ = clock_type::now() + seconds_of(gap_);
         }
         return moved;
@@ -79,45 +67,45 @@ mover_t::step_t mover_t::step(std::size_t most) {
     return datagrams_mode_ ? datagram_step(most) : splice_step(most);
 }
 
-mover_t::clock_type::time_point mover_t::next_due() const {
+time_point flood_mover::next_due() const {
     const double at = gap_ * static_cast<double>(bytes_ / datagram_size);
     return pace_start_ ? std::max(after_burst_, *pace_start_ + seconds_of(at)) : clock_type::now();
 }
 
 // One splice from pipe to pipe: the pages move, nothing is copied.
-mover_t::step_t mover_t::splice_step(std::size_t most) {
+flood_mover::step_result flood_mover::splice_step(std::size_t most) {
     const ssize_t n = splice(in_, nullptr, out_, nullptr, most, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n > 0) {
         count(static_cast<std::size_t>(n));
-        return step_t::moved;
+        return step_result::moved;
     }
     if (n < 0 && errno == EAGAIN) {
         in_ready_ = out_ready_ = false; // one of them; poll tells which
-        return step_t::blocked;
+        return step_result::blocked;
     }
     if (n < 0 && errno == EINTR) {
-        return step_t::blocked;
+        return step_result::blocked;
     }
     error_ = n == 0 ? 0 : errno; // 0: tsflood's output ended; EPIPE: the consumer's input closed
-    return step_t::ended;
+    return step_result::ended;
 }
 
 // Tops up the buffer from tsflood, then sends the whole datagrams in it, as
 // many as `most` bytes hold.
-mover_t::step_t mover_t::datagram_step(std::size_t most) {
+flood_mover::step_result flood_mover::datagram_step(std::size_t most) {
     if (buffered_ < buffer_.size()) {
         const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
         if (n > 0) {
             buffered_ += static_cast<std::size_t>(n);
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             error_ = n == 0 ? 0 : errno;
-            return step_t::ended;
+            return step_result::ended;
         }
     }
     const std::size_t whole = std::min(buffered_, most) / datagram_size;
     if (whole == 0) {
         in_ready_ = false;
-        return step_t::blocked;
+        return step_result::blocked;
     }
     mmsghdr messages[datagrams_per_send];
     iovec pieces[datagrams_per_send];
@@ -131,21 +119,21 @@ mover_t::step_t mover_t::datagram_step(std::size_t most) {
     if (sent < 0) {
         if (errno == EAGAIN || errno == EINTR) {
             out_ready_ = errno != EAGAIN;
-            return step_t::blocked;
+            return step_result::blocked;
         }
         error_ = errno; // ECONNREFUSED: nobody listens any more
-        return step_t::ended;
+        return step_result::ended;
     }
     count_sent(static_cast<std::size_t>(sent));
     // sendmmsg says nothing of an error after its first datagram: a
     // consumer's socket that closed shows in the error queue instead.
     if (static_cast<std::size_t>(sent) < whole && (error_ = queued_error()) != 0) {
-        return step_t::ended;
+        return step_result::ended;
     }
-    return step_t::moved;
+    return step_result::moved;
 }
 
-void mover_t::count_sent(std::size_t sent) {
+void flood_mover::count_sent(std::size_t sent) {
     const std::size_t sent_bytes = sent * datagram_size;
     std::memmove(buffer_.data(), buffer_.data() + sent_bytes, buffered_ - sent_bytes);
     buffered_ -= sent_bytes;
@@ -156,7 +144,7 @@ void mover_t::count_sent(std::size_t sent) {
 // The errno of the oldest error (an ICMP port unreachable is ECONNREFUSED)
 // in the socket's error queue, which IP_RECVERR or IPV6_RECVERR keeps; 0 when
 // it holds none.
-int mover_t::queued_error() {
+int flood_mover::queued_error() {
     char control[512];
     msghdr message{};
     message.msg_control = control;

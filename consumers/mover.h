@@ -4,22 +4,16 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <poll.h>
 #include <vector>
 
-// `seconds` as a duration of the steady clock.
-inline std::chrono::steady_clock::duration seconds_of(double seconds) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(seconds));
-}
+#include "posix.h"
 
-class mover_t {
+class flood_mover {
   public:
-    using clock_type = std::chrono::steady_clock;
     static constexpr std::size_t packet_size = 188;
     static constexpr std::size_t datagram_size = 7 * packet_size; // 1316 bytes, the IPTV convention
 
@@ -32,7 +26,7 @@ class mover_t {
     // first step's time plus n gaps, an absolute time, so the pace does not
     // drift; pieces that are late go at once, at most `burst` back to back
     // and then a gap, until the flood has caught up.
-    mover_t(int in, int out, bool datagrams, double bits_per_second = 0);
+    flood_mover(int in, int out, bool datagrams, double bits_per_second = 0);
     static constexpr std::uint64_t burst = 4;
 
     // The descriptors to poll before the next step (fd -1 where it is
@@ -43,16 +37,16 @@ class mover_t {
         return in_ready_ && out_ready_;
     }
 
-    enum class step_t { moved, early, blocked, ended };
+    enum class step_result { moved, early, blocked, ended };
     // Moves what it can without waiting: into a pipe at most `most` bytes,
     // over UDP whole datagrams; paced, only what is due (else `early`).
     // After `ended`, error() is the errno that ended it, or 0 when
     // tsflood's output ended.
-    step_t step(std::size_t most);
+    step_result step(std::size_t most);
     bool paced() const {
         return gap_ > 0;
     }
-    clock_type::time_point next_due() const; // of the next piece, when paced
+    time_point next_due() const; // of the next piece, when paced
     int error() const {
         return error_;
     }
@@ -63,14 +57,15 @@ class mover_t {
     std::uint64_t datagrams() const {
         return datagrams_;
     }
-    // Bytes per second from one second after the first byte to `end`;
-    // nothing when the flood did not last a second.
-    std::optional<double> rate(clock_type::time_point end) const;
+    // When the first byte went; nothing before.
+    std::optional<time_point> first_byte() const {
+        return first_byte_;
+    }
 
   private:
     void count(std::size_t n);
-    step_t splice_step(std::size_t most);
-    step_t datagram_step(std::size_t most);
+    step_result splice_step(std::size_t most);
+    step_result datagram_step(std::size_t most);
     void count_sent(std::size_t datagrams);
     int queued_error();
 
@@ -78,11 +73,11 @@ class mover_t {
     bool datagrams_mode_;
     bool in_ready_ = true, out_ready_ = true;
     int error_ = 0;
-    std::uint64_t bytes_ = 0, datagrams_ = 0, bytes_at_one_second_ = 0;
-    clock_type::time_point first_, one_second_;
+    std::uint64_t bytes_ = 0, datagrams_ = 0;
+    std::optional<time_point> first_byte_;
     std::vector<unsigned char> buffer_; // datagrams read from tsflood, not yet sent
     std::size_t buffered_ = 0;
     double gap_ = 0; // seconds from one piece to the next; 0: unpaced
-    std::optional<clock_type::time_point> pace_start_;
-    clock_type::time_point after_burst_; // when a burst has just gone, the next may go
+    std::optional<time_point> pace_start_;
+    time_point after_burst_; // when a burst has just gone, the next may go
 };

@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "posix.h"
 
 namespace {
 
@@ -70,29 +71,6 @@ std::optional<long long> parse_count(const char *text, long long most) {
     return value;
 }
 
-bool executable(const std::string &path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// `name` as execvp would find it: a path when it holds a slash, else the
-// first executable file of that name in a folder of the PATH.
-std::optional<std::string> find_program(const std::string &name) {
-    if (name.find('/') != std::string::npos) {
-        return executable(name) ? std::optional(name) : std::nullopt;
-    }
-    const char *env = std::getenv("PATH");
-    const std::string path = env != nullptr ? env : "/usr/local/bin:/usr/bin:/bin";
-    for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
-        end = std::min(path.find(':', at), path.size());
-        const std::string folder = end > at ? path.substr(at, end - at) : ".";
-        if (executable(folder + '/' + name)) {
-            return folder + '/' + name;
-        }
-    }
-    return std::nullopt;
-}
-
 // The tsflood installed or built beside this program, else the one on the PATH.
 std::optional<std::string> default_tsflood() {
     char self[PATH_MAX];
@@ -100,7 +78,7 @@ std::optional<std::string> default_tsflood() {
     if (n > 0) {
         std::string beside(self, static_cast<std::size_t>(n));
         beside = beside.substr(0, beside.rfind('/') + 1) + "tsflood";
-        if (executable(beside)) {
+        if (find_program(beside)) {
             return beside;
         }
     }
@@ -108,9 +86,8 @@ std::optional<std::string> default_tsflood() {
 }
 
 long pipe_max_size() {
-    long most = 1 << 20;
-    std::ifstream("/proc/sys/fs/pipe-max-size") >> most;
-    return most;
+    const auto text = read_file("/proc/sys/fs/pipe-max-size");
+    return text ? std::strtol(text->c_str(), nullptr, 10) : 1 << 20;
 }
 
 // What the kernel grants for a pipe of `bytes`, or 0 with errno set.
@@ -119,15 +96,9 @@ long granted_pipe_size(long bytes) {
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return 0;
     }
-    long granted = 0;
-    if (fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0) {
-        granted = fcntl(fds[1], F_GETPIPE_SZ);
-    }
-    const int saved = errno;
-    close(fds[0]);
-    close(fds[1]);
-    errno = saved;
-    return granted;
+    const unique_fd read_end(fds[0]), write_end(fds[1]);
+    return fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0 ? fcntl(fds[1], F_GETPIPE_SZ)
+                                                                     : 0;
 }
 
 const char *const help_text =
@@ -153,7 +124,7 @@ const char *const help_text =
 
 } // namespace
 
-parsed_t parse_options(int argc, char **argv) {
+parsed_command_line parse_options(int argc, char **argv) {
     static const option long_options[] = {
         {"json",       no_argument, nullptr, 'j'},
         {"find-limit", no_argument, nullptr, 'f'},
@@ -161,8 +132,8 @@ parsed_t parse_options(int argc, char **argv) {
         {"version",    no_argument, nullptr, 'V'},
         {nullptr,      0,           nullptr, 0  },
     };
-    options_t o;
-    parsed_t failed;
+    run_options o;
+    parsed_command_line failed;
     std::string &error = failed.message;
     const char *tsflood = nullptr;
     opterr = 0;
@@ -241,10 +212,14 @@ parsed_t parse_options(int argc, char **argv) {
             failed.info = true;
             return failed;
         default: {
-            // The word getopt stopped at: "-x", "-s" with no value after
-            // it, "--jsn", "--json=1".
-            const std::string word = argv[optind - 1];
-            error = word.size() == 2 && std::strchr("sgtPur", optopt) != nullptr
+            // A short option is named by the letter getopt reports, as it
+            // may stand in a cluster ("-xy"); a long one, whose letter is
+            // 0 or one of its own, by the word it stopped at ("--jsn",
+            // "--json=1").
+            const bool is_long = optopt == 0 || std::strchr("jfV", optopt) != nullptr;
+            const std::string word =
+                is_long ? argv[optind - 1] : std::string("-") + static_cast<char>(optopt);
+            error = !is_long && std::strchr("sgtPur", optopt) != nullptr
                         ? word + " needs a value"
                         : word + ": no such option" +
                               (word.find('=') != std::string::npos ? ", or it takes no value" : "");

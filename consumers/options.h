@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct options_t {
+struct run_options {
     double seconds = 5;      // of flood per consumer
     double grace = 3;        // for a consumer to end by itself once its input has ended
     std::string tsflood;     // path of the tsflood to run
@@ -24,10 +24,10 @@ constexpr const char *usage_line =
     "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-P BYTES | -u PORT] [-r RATE]\n"
     "                         [--find-limit] [--json] COMMAND...";
 
-struct parsed_t {
-    std::optional<options_t> options; // when the run may start
+struct parsed_command_line {
+    std::optional<run_options> options; // when the run may start
     std::string message; // else what is wrong, or the text --help or --version asked for
     bool info = false;   // message is that text, for standard output
 };
 
-parsed_t parse_options(int argc, char **argv);
+parsed_command_line parse_options(int argc, char **argv);

@@ -4,23 +4,37 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-struct process_t {
-    pid_t pid;
-    bool zombie;
-    std::uint64_t rss_kib; // resident memory, shared pages included
+// A process as /proc/PID/stat shows it (proc(5)).
+struct process_stat {
+    pid_t pid = 0, ppid = 0, session = 0;
+    bool zombie = false;
+    std::uint64_t start_ticks = 0;   // since boot: with the pid, who the process is
+    double cpu_seconds = 0;          // user and system, its own
+    double children_cpu_seconds = 0; // of the children it waited for
+    std::uint64_t rss_kib = 0;       // resident memory, shared pages included
+    bool ignores_sigchld = false;    // its ended children are reaped by the kernel
 };
 
+// One line of /proc/PID/stat; nothing when it is not one.
+std::optional<process_stat> parse_stat(const std::string &line);
+
 // Every process below `ancestor`: its children, theirs, and so on.
-std::vector<process_t> descendants(pid_t ancestor);
+std::vector<process_stat> descendants(pid_t ancestor);
+std::optional<process_stat> stat_of(pid_t pid);
 
-// The inodes of the sockets that process `pid` holds open.
-std::vector<std::uint64_t> socket_inodes(pid_t pid);
+// Sends `sig` to the process `p` was, and to no other that took its pid since.
+void signal_process(const process_stat &p, int sig);
 
-struct udp_socket_t {
+// The inodes of the sockets that process `pid` holds open; nothing when its
+// descriptors cannot be read (errno says why).
+std::optional<std::vector<std::uint64_t>> socket_inodes(pid_t pid);
+
+struct udp_socket {
     std::uint64_t inode;
     bool ipv6;
     std::array<unsigned char, 16> address; // bound to, in network order; IPv4 in the first 4
@@ -29,10 +43,13 @@ struct udp_socket_t {
 
 // The UDP sockets bound to local `port`, IPv4 (/proc/net/udp) and IPv6
 // (/proc/net/udp6), in this network namespace.
-std::vector<udp_socket_t> udp_sockets(unsigned port);
+std::vector<udp_socket> udp_sockets(unsigned port);
 
 // "127.0.0.1", "::1", ...
-std::string address_text(const udp_socket_t &socket);
+std::string address_text(const udp_socket &socket);
+
+// "pid 1234 (socat)".
+std::string process_name(pid_t pid);
 
 // Who holds socket `inode`: "pid 1234 (socat)", or "a process not shown to
 // this user".

@@ -4,16 +4,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+
+#include "posix.h"
 
 namespace {
 
 constexpr std::uint64_t packet_size = 188;
 
-// `value` with `decimals` decimals.
-std::string fixed(double value, int decimals) {
+// "3 s", "0.5 s": as the user wrote it.
+std::string seconds_text(double seconds) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::snprintf(text, sizeof text, "%g s", seconds);
     return text;
 }
 
@@ -23,13 +24,6 @@ std::string byte_rate_text(double rate) {
     return rate >= gib        ? fixed(rate / gib, 2) + " GiB/s"
            : rate >= 10 * mib ? fixed(rate / mib, 0) + " MiB/s"
                               : fixed(rate / mib, 2) + " MiB/s";
-}
-
-// "3 s", "0.5 s": as the user wrote it.
-std::string seconds_text(double seconds) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%g s", seconds);
-    return text;
 }
 
 std::string memory_text(double kib) {
@@ -43,44 +37,48 @@ std::string growth_text(double kib_per_min) {
     return (zero ? "" : kib_per_min < 0 ? "-" : "+") + size + "/min";
 }
 
-} // namespace
-
-std::string markdown_code(const std::string &text) {
-    // A fence of more backticks than the text has in a row, spaced from a
-    // backtick at either end; a pipe still ends a table cell, so it is escaped.
-    std::size_t run = 0, longest = 0;
-    std::string escaped;
-    for (const char c : text) {
-        run = c == '`' ? run + 1 : 0;
-        longest = std::max(longest, run);
-        escaped += c == '|' ? "\\|" : c == '\n' ? " " : std::string(1, c);
-    }
-    const std::string fence(longest + 1, '`');
-    const bool pad = !text.empty() && (text.front() == '`' || text.back() == '`');
-    return fence + (pad ? " " : "") + escaped + (pad ? " " : "") + fence;
-}
-
-std::string markdown_cell(const std::string &text) {
-    std::string safe;
-    for (const char c : text) {
-        safe += c == '|' ? "\\|" : c == '<' ? "&lt;" : c == '\n' ? " " : std::string(1, c);
-    }
-    return safe;
-}
-
-namespace {
-
-std::string join(const std::vector<std::string> &lines) {
+std::string join(const std::vector<std::string> &parts, const char *between) {
     std::string joined;
-    for (const auto &line : lines) {
-        joined += (joined.empty() ? "" : " / ") + line;
+    for (const auto &part : parts) {
+        joined += (joined.empty() ? "" : between) + part;
     }
     return joined;
 }
 
-std::string signal_name(int sig) {
-    const char *name = sigabbrev_np(sig);
-    return name != nullptr ? name : std::to_string(sig);
+// The length of the UTF-8 character at `s` (at most `n` bytes), or 0 when
+// none starts there: no overlong form, surrogate or code point past U+10FFFF.
+std::size_t utf8_length(const unsigned char *s, std::size_t n) {
+    const unsigned char c = s[0];
+    const std::size_t length = c < 0x80   ? 1
+                               : c < 0xc2 ? 0
+                               : c < 0xe0 ? 2
+                               : c < 0xf0 ? 3
+                               : c < 0xf5 ? 4
+                                          : 0;
+    if (length == 0 || length > n) {
+        return 0;
+    }
+    // The second byte's range, which rules out the forms above.
+    const unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (length > 1 && (s[1] < low || s[1] > high)) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((s[i] & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// `text` as one line of a table cell: in UTF-8, a pipe escaped, a line end a space.
+std::string table_safe(const std::string &text) {
+    std::string safe;
+    for (const char c : valid_utf8(text)) {
+        safe += c == '|' ? "\\|" : c == '\n' ? " " : std::string(1, c);
+    }
+    return safe;
 }
 
 std::string packets_text(std::uint64_t bytes) {
@@ -90,44 +88,53 @@ std::string packets_text(std::uint64_t bytes) {
                : packets + " and " + std::to_string(bytes % packet_size) + " bytes";
 }
 
+std::string processes_text(unsigned n) {
+    return std::to_string(n) + " process" + (n > 1 ? "es" : "");
+}
+
 // How it ended, and what the harness noticed on the way.
-std::string ended_text(const row_t &row) {
+std::string ended_text(const consumer_row &row) {
     std::string text;
-    if (!row.flood_end.empty()) {
-        text = row.flood_end + "; ";
+    if (!row.failure.empty()) {
+        text = "failed: " + row.failure + "; ";
     }
-    const ending_t &e = row.ended;
+    if (!row.flood_end.empty()) {
+        text += row.flood_end + "; ";
+    }
+    const ending &e = row.ended;
     switch (e.kind) {
-    case ending_t::exited:
+    case ending::exited:
         text += "exit " + std::to_string(e.code) + " after " + fixed(e.after, 1) + " s";
         break;
-    case ending_t::signalled:
+    case ending::signalled:
         text += "signal " + signal_name(e.code) + " after " + fixed(e.after, 1) + " s";
         break;
-    case ending_t::by_harness:
+    case ending::by_harness:
         text += row.grace_cut
                     ? "still running when the harness was stopped: ended"
                     : "still running " + seconds_text(row.grace) + " after its input ended: ended";
         break;
-    case ending_t::not_started:
-        return "not started: " + row.not_started;
+    case ending::not_started:
+        return text + "not started: " + row.not_started;
     }
     const unsigned others =
-        row.left_running - (e.kind == ending_t::by_harness && row.left_running > 0 ? 1 : 0);
-    if (others > 0 && e.kind == ending_t::by_harness) {
+        row.left_running - (e.kind == ending::by_harness && row.left_running > 0 ? 1 : 0);
+    if (others > 0 && e.kind == ending::by_harness) {
         text += ", with " + std::to_string(others) + " more process" + (others > 1 ? "es" : "");
     } else if (others > 0) {
-        text += "; " + std::to_string(others) + " process" + (others > 1 ? "es" : "") +
-                " it left running: ended";
+        text += "; " + processes_text(others) + " it left running: ended";
     }
     if (!row.other_sockets.empty()) {
         text += "; the port was held by another process too, which may have taken datagrams: " +
-                join(row.other_sockets);
+                join(row.other_sockets, " / ");
+    }
+    for (const auto &note : row.notes) {
+        text += "; " + note;
     }
     return text;
 }
 
-std::string dropped_text(const row_t &row) {
+std::string dropped_text(const consumer_row &row) {
     const auto dropped = row.dropped();
     if (!dropped) {
         return "n/a";
@@ -142,79 +149,37 @@ std::string dropped_text(const row_t &row) {
     return text;
 }
 
-} // namespace
-
-std::string bit_rate_text(double bits_per_second) {
-    const double r = bits_per_second;
-    return r >= 1e9   ? fixed(r / 1e9, 2) + " Gbit/s"
-           : r >= 1e8 ? fixed(r / 1e6, 0) + " Mbit/s"
-           : r >= 1e6 ? fixed(r / 1e6, r >= 1e7 ? 1 : 2) + " Mbit/s"
-                      : fixed(r / 1e3, 1) + " kbit/s";
+json optional(const std::optional<double> &value) {
+    return value ? json(*value) : json(nullptr);
 }
 
-std::optional<std::uint64_t> row_t::dropped() const {
-    if (sockets.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t sum = 0;
-    for (const auto &s : sockets) {
-        sum += s.drops;
-    }
-    return sum;
+json text_or_null(const std::string &text) {
+    return text.empty() ? json(nullptr) : json(valid_utf8(text));
 }
 
-std::string markdown_heading(bool udp) {
-    return udp ? "| consumer | packets sent | datagrams sent | dropped at its socket | rate | CPU "
-                 "| "
-                 "peak memory | memory growth | consumer said at the end | consumer ended |\n"
-                 "|---|---:|---:|---:|---:|---:|---:|---:|---|---|\n"
-               : "| consumer | packets sent | rate | CPU | peak memory | memory growth | "
-                 "consumer said at the end | consumer ended |\n"
-                 "|---|---:|---:|---:|---:|---:|---|---|\n";
-}
-
-std::string markdown_row(const row_t &row) {
-    std::string line = "| " + markdown_code(row.command) + " | " + packets_text(row.bytes) + " | ";
-    if (row.udp) {
-        line += std::to_string(row.datagrams) + " | " + dropped_text(row) + " | ";
-    }
-    const auto growth = row.rss_growth_kib_per_min;
-    line += (!row.rate                       ? "n/a"
-             : row.udp || row.asked_rate > 0 ? bit_rate_text(*row.rate * 8)
-                                             : byte_rate_text(*row.rate)) +
-            " | " + fixed(row.cpu_seconds, 2) + " s" + " | " +
-            memory_text(static_cast<double>(row.peak_rss_kib)) + " | " +
-            (growth ? growth_text(*growth) : "n/a") + " | " +
-            markdown_cell(join(row.said.words())) + " | " + markdown_cell(ended_text(row)) + " |\n";
-    return line;
-}
-
-nlohmann::ordered_json row_json(const row_t &row) {
-    using json = nlohmann::ordered_json;
-    const auto optional = [](const auto &value) { return value ? json(*value) : json(nullptr); };
-    json ended;
+json ended_json(const consumer_row &row) {
     switch (row.ended.kind) {
-    case ending_t::exited:
-        ended = {
+    case ending::exited:
+        return {
             {"exit", row.ended.code}
         };
-        break;
-    case ending_t::signalled:
-        ended = {
+    case ending::signalled:
+        return {
             {"signal", signal_name(row.ended.code)}
         };
-        break;
-    case ending_t::by_harness:
-        ended = {
+    case ending::by_harness:
+        return {
             {"ended_by_harness", true}
         };
-        break;
-    case ending_t::not_started:
-        ended = {
-            {"not_started", row.not_started}
-        };
+    case ending::not_started:
         break;
     }
+    return {
+        {"not_started", row.not_started}
+    };
+}
+
+json sockets_json(const consumer_row &row) {
     json sockets = json::array();
     for (const auto &s : row.sockets) {
         sockets.push_back({
@@ -225,43 +190,174 @@ nlohmann::ordered_json row_json(const row_t &row) {
             {"closed_at_s", optional(s.closed_at)  }
         });
     }
-    json rss = json::array();
-    for (const auto &[at, kib] : row.rss_kib) {
-        rss.push_back({std::round(at * 100) / 100, kib});
-    }
-    return {
-        {"command",                row.command                                                },
-        {"mode",                   row.udp ? "udp" : "pipe"                                   },
-        {"pipe_bytes",             row.udp ? json(nullptr) : json(row.pipe_bytes)             },
-        {"to",                     row.udp && !row.to.empty() ? json(row.to) : json(nullptr)  },
-        {"packets_sent",           row.bytes / packet_size                                    },
-        {"torn_bytes",             row.bytes % packet_size                                    },
-        {"datagrams_sent",         row.datagrams                                              },
-        {"dropped",                optional(row.dropped())                                    },
-        {"sockets",                sockets                                                    },
-        {"other_sockets",          row.other_sockets                                          },
-        {"flood_seconds",          row.flood_seconds                                          },
-        {"flood_end",              row.flood_end.empty() ? json(nullptr) : json(row.flood_end)},
-        {"rate_bytes_per_s",       optional(row.rate)                                         },
-        {"asked_bits_per_s",       row.asked_rate > 0 ? json(row.asked_rate) : json(nullptr)  },
-        {"said",                   row.said.words()                                           },
-        {"output",
-         {{"lines", row.said.lines()}, {"first", row.said.first()}, {"last", row.said.last()}}},
-        {"ended",                  ended                                                      },
-        {"ended_after_s",
-         row.ended.kind == ending_t::exited || row.ended.kind == ending_t::signalled
-             ? json(row.ended.after)
-             : json(nullptr)                                                                  },
-        {"left_running",           row.left_running                                           },
-        {"cpu_seconds",            row.cpu_seconds                                            },
-        {"peak_rss_kib",           row.peak_rss_kib                                           },
-        {"rss_growth_kib_per_min", optional(row.rss_growth_kib_per_min)                       },
-        {"rss_kib",                rss                                                        },
-    };
+    return sockets;
 }
 
-std::string json_row(const row_t &row) {
-    // A command that is not UTF-8 gets U+FFFD for each byte that is not.
-    return row_json(row).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-           "\n";
+json texts(const std::vector<std::string> &lines) {
+    json array = json::array();
+    for (const auto &line : lines) {
+        array.push_back(valid_utf8(line));
+    }
+    return array;
+}
+
+} // namespace
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string bit_rate_text(double bits_per_second) {
+    const double r = bits_per_second;
+    return r >= 1e9   ? fixed(r / 1e9, 2) + " Gbit/s"
+           : r >= 1e8 ? fixed(r / 1e6, 0) + " Mbit/s"
+           : r >= 1e6 ? fixed(r / 1e6, r >= 1e7 ? 1 : 2) + " Mbit/s"
+                      : fixed(r / 1e3, 1) + " kbit/s";
+}
+
+std::string valid_utf8(const std::string &text) {
+    static const char hex[] = "0123456789abcdef";
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    std::string valid;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t n = utf8_length(bytes + at, text.size() - at);
+        if (n == 0) {
+            valid += {'\\', 'x', hex[bytes[at] >> 4], hex[bytes[at] & 15]};
+            ++at;
+        } else {
+            valid.append(text, at, n);
+            at += n;
+        }
+    }
+    return valid;
+}
+
+std::string markdown_code(const std::string &text) {
+    // A fence of more backticks than the text has in a row, spaced from a
+    // backtick at either end; a pipe still ends a table cell, so it is escaped.
+    std::size_t run = 0, longest = 0;
+    for (const char c : text) {
+        run = c == '`' ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    const std::string fence(longest + 1, '`');
+    const bool pad = !text.empty() && (text.front() == '`' || text.back() == '`');
+    return fence + (pad ? " " : "") + table_safe(text) + (pad ? " " : "") + fence;
+}
+
+std::string markdown_cell(const std::string &text) {
+    std::string safe;
+    for (const char c : table_safe(text)) {
+        safe += c == '<' ? "&lt;" : std::string(1, c);
+    }
+    return safe;
+}
+
+std::optional<std::uint64_t> consumer_row::dropped() const {
+    if (sockets.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t sum = 0;
+    for (const auto &s : sockets) {
+        sum += s.drops;
+    }
+    return sum;
+}
+
+// clang-format off
+const columns<consumer_row> row_columns = {
+    {"consumer", "command", false, false,
+     [](const consumer_row &r) { return json(valid_utf8(r.command)); },
+     [](const consumer_row &r) { return markdown_code(r.command); }},
+    {nullptr, "mode", false, false,
+     [](const consumer_row &r) { return json(r.udp ? "udp" : "pipe"); }, nullptr},
+    {nullptr, "pipe_bytes", false, false,
+     [](const consumer_row &r) { return r.udp ? json(nullptr) : json(r.pipe_bytes); }, nullptr},
+    {nullptr, "to", false, false,
+     [](const consumer_row &r) { return r.udp ? text_or_null(r.to) : json(nullptr); }, nullptr},
+    {"packets sent", "packets_sent", false, true,
+     [](const consumer_row &r) { return json(r.bytes / packet_size); },
+     [](const consumer_row &r) { return packets_text(r.bytes); }},
+    {nullptr, "torn_bytes", false, false,
+     [](const consumer_row &r) { return json(r.bytes % packet_size); }, nullptr},
+    {"datagrams sent", "datagrams_sent", true, true,
+     [](const consumer_row &r) { return json(r.datagrams); },
+     [](const consumer_row &r) { return std::to_string(r.datagrams); }},
+    {"dropped at its socket", "dropped", true, true,
+     [](const consumer_row &r) { return r.dropped() ? json(*r.dropped()) : json(nullptr); },
+     dropped_text},
+    {nullptr, "sockets", false, false, sockets_json, nullptr},
+    {nullptr, "other_sockets", false, false,
+     [](const consumer_row &r) { return texts(r.other_sockets); }, nullptr},
+    {"rate", "rate_bytes_per_s", false, true,
+     [](const consumer_row &r) { return optional(r.rate); },
+     [](const consumer_row &r) {
+         return !r.rate                     ? std::string("n/a")
+                : r.udp || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8)
+                                            : byte_rate_text(*r.rate);
+     }},
+    {nullptr, "asked_bits_per_s", false, false,
+     [](const consumer_row &r) { return r.asked_rate > 0 ? json(r.asked_rate) : json(nullptr); },
+     nullptr},
+    {nullptr, "flood_seconds", false, false,
+     [](const consumer_row &r) { return json(r.flood_seconds); }, nullptr},
+    {nullptr, "flood_end", false, false,
+     [](const consumer_row &r) { return text_or_null(r.flood_end); }, nullptr},
+    {nullptr, "harness_continued_at_s", false, false,
+     [](const consumer_row &r) { return json(r.continued_at); }, nullptr},
+    {"CPU", "cpu_seconds", false, true,
+     [](const consumer_row &r) { return json(r.cpu_seconds); },
+     [](const consumer_row &r) { return fixed(r.cpu_seconds, 2) + " s"; }},
+    {"peak memory", "peak_rss_kib", false, true,
+     [](const consumer_row &r) { return json(r.peak_rss_kib); },
+     [](const consumer_row &r) { return memory_text(static_cast<double>(r.peak_rss_kib)); }},
+    {"memory growth", "rss_growth_kib_per_min", false, true,
+     [](const consumer_row &r) { return optional(r.rss_growth_kib_per_min); },
+     [](const consumer_row &r) {
+         return r.rss_growth_kib_per_min ? growth_text(*r.rss_growth_kib_per_min) : "n/a";
+     }},
+    {nullptr, "rss_kib", false, false,
+     [](const consumer_row &r) {
+         json rss = json::array();
+         for (const auto &[at, kib] : r.rss_kib) {
+             rss.push_back({std::round(at * 100) / 100, kib});
+         }
+         return rss;
+     }, nullptr},
+    {"consumer said at the end", "said", false, false,
+     [](const consumer_row &r) { return json(r.output.speaking()); },
+     [](const consumer_row &r) { return markdown_cell(join(r.output.speaking(), " / ")); }},
+    {nullptr, "output", false, false,
+     [](const consumer_row &r) {
+         return json{{"lines", r.output.lines()}, {"first", r.output.first()},
+                     {"last", r.output.last()}};
+     }, nullptr},
+    {"consumer ended", "ended", false, false, ended_json,
+     [](const consumer_row &r) { return markdown_cell(ended_text(r)); }},
+    {nullptr, "ended_after_s", false, false,
+     [](const consumer_row &r) {
+         const bool by_itself = r.ended.kind == ending::exited || r.ended.kind == ending::signalled;
+         return by_itself ? json(r.ended.after) : json(nullptr);
+     }, nullptr},
+    {nullptr, "left_running", false, false,
+     [](const consumer_row &r) { return json(r.left_running); }, nullptr},
+    {nullptr, "failure", false, false,
+     [](const consumer_row &r) { return text_or_null(r.failure); }, nullptr},
+    {nullptr, "notes", false, false,
+     [](const consumer_row &r) { return texts(r.notes); }, nullptr},
+};
+// clang-format on
+
+std::string markdown_heading(bool udp) {
+    return markdown_heading(row_columns, udp);
+}
+
+std::string markdown_row(const consumer_row &row) {
+    return markdown_line(row_columns, row, row.udp);
+}
+
+json row_json(const consumer_row &row) {
+    return json_object(row_columns, row);
 }

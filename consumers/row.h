@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // One consumer's result, and the two ways it is printed: a Markdown table
-// row and a JSON object, both from this one record.
+// row and a JSON object, both from this one record through one table of
+// columns.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "columns.h"
 #include "said.h"
 
-struct socket_seen_t {
+struct seen_socket {
     std::uint64_t inode;
     bool ipv6;
     std::string address; // bound to
@@ -23,13 +23,13 @@ struct socket_seen_t {
 };
 
 // How the consumer's own process ended.
-struct ending_t {
-    enum kind_t { exited, signalled, by_harness, not_started } kind = not_started;
+struct ending {
+    enum kind_type { exited, signalled, by_harness, not_started } kind = not_started;
     int code = 0;     // exit status or signal number
     double after = 0; // seconds after the consumer started
 };
 
-struct row_t {
+struct consumer_row {
     std::string command;
     bool udp = false;
     double grace = 0;    // the consumer's time to end by itself, as asked
@@ -38,19 +38,23 @@ struct row_t {
 
     std::uint64_t bytes = 0; // given to the consumer: into its pipe, or in datagrams
     std::uint64_t datagrams = 0;
-    double flood_seconds = 0;   // from tsflood's start to the end of the consumer's input
-    std::optional<double> rate; // bytes per second after the first second
-    double asked_rate = 0;      // bits per second; 0: unpaced
-    std::string flood_end;      // what ended the flood before its time, if anything
-    std::vector<socket_seen_t> sockets;
+    double flood_seconds = 0;         // from tsflood's start to the end of the consumer's input
+    std::optional<double> rate;       // bytes per second, over at least half a second
+    double asked_rate = 0;            // bits per second; 0: unpaced
+    std::string flood_end;            // what ended the flood before its time, if anything
+    bool cut_short = false;           // by tsflood or the harness, not by the consumer
+    std::vector<double> continued_at; // when the harness went on after being stopped
+    std::vector<seen_socket> sockets;
     std::vector<std::string> other_sockets; // the holders of other processes' sockets on the port
 
-    said_t said;
-    ending_t ended;
-    std::string not_started;   // why, when the consumer could not be started
-    bool grace_cut = false;    // by a stop signal, the consumer still running
-    unsigned left_running = 0; // the consumer's processes the harness had to end
-    double cpu_seconds = 0;    // user and system, the whole tree
+    consumer_output output;
+    ending ended;
+    std::string not_started;        // why, when the consumer could not be started
+    std::string failure;            // what the harness could not do, which ended the row
+    bool grace_cut = false;         // by a stop signal, the consumer still running
+    unsigned left_running = 0;      // the consumer's processes the harness had to end
+    std::vector<std::string> notes; // what else the harness noticed
+    double cpu_seconds = 0;         // user and system, the whole tree
     std::uint64_t peak_rss_kib = 0;
     std::optional<double> rss_growth_kib_per_min;
     std::vector<std::pair<double, std::uint64_t>> rss_kib; // (seconds after start, whole tree)
@@ -58,17 +62,27 @@ struct row_t {
     bool flooded() const {
         return bytes > 0;
     }
+    // Not flooded as asked, for a cause of the harness's or tsflood's, not
+    // the consumer's: what exit status 1 says.
+    bool failed() const {
+        return !flooded() || cut_short || !failure.empty();
+    }
     std::optional<std::uint64_t> dropped() const; // nothing when no socket was seen
 };
 
 // A rate as engineers write it: "38.0 Mbit/s", "1.20 Gbit/s".
 std::string bit_rate_text(double bits_per_second);
+// `value` with `decimals` decimals.
+std::string fixed(double value, int decimals);
 
-// Text made safe for a Markdown table cell, as text and as code.
+// Text made safe for a Markdown table cell, as text and as code. Bytes that
+// are not part of a UTF-8 character show as \xHH there and in JSON.
 std::string markdown_cell(const std::string &text);
 std::string markdown_code(const std::string &text);
+std::string valid_utf8(const std::string &text);
+
+extern const columns<consumer_row> row_columns;
 
 std::string markdown_heading(bool udp);
-std::string markdown_row(const row_t &row);
-nlohmann::ordered_json row_json(const row_t &row);
-std::string json_row(const row_t &row); // one line
+std::string markdown_row(const consumer_row &row);
+json row_json(const consumer_row &row);

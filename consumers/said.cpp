@@ -15,7 +15,7 @@ const char *find(const char *from, const char *to, char c) {
 
 } // namespace
 
-void said_t::take(const char *data, std::size_t n) {
+void consumer_output::take(const char *data, std::size_t n) {
     const char *const end = data + n;
     // The next "\n" and "\r" at or after p, each searched for once.
     const char *lf = nullptr, *cr = nullptr;
@@ -36,7 +36,7 @@ void said_t::take(const char *data, std::size_t n) {
     }
 }
 
-void said_t::add(const char *from, const char *to) {
+void consumer_output::add(const char *from, const char *to) {
     static const char hex[] = "0123456789abcdef";
     for (; from < to && !cut_; ++from) {
         const auto c = static_cast<unsigned char>(*from);
@@ -52,7 +52,7 @@ void said_t::add(const char *from, const char *to) {
     }
 }
 
-void said_t::close_line() {
+void consumer_output::close_line() {
     if (!line_.empty()) {
         if (cut_) {
             line_ += "…";
@@ -68,11 +68,11 @@ void said_t::close_line() {
     cut_ = false;
 }
 
-void said_t::end() {
+void consumer_output::end() {
     close_line();
 }
 
-std::vector<std::string> said_t::last() const {
+std::vector<std::string> consumer_output::last() const {
     std::vector<std::string> lines;
     const std::uint64_t after_first = lines_ - first_.size();
     for (std::uint64_t i = after_first - std::min<std::uint64_t>(after_first, last_kept);
@@ -82,7 +82,7 @@ std::vector<std::string> said_t::last() const {
     return lines;
 }
 
-std::vector<std::string> said_t::words() const {
+std::vector<std::string> consumer_output::speaking() const {
     std::vector<std::string> kept = first_, last = this->last(), speaking;
     kept.insert(kept.end(), last.begin(), last.end());
     for (const auto &line : kept) {

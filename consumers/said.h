@@ -16,7 +16,7 @@
 // line is safe text for a table cell and for JSON whatever the consumer
 // printed. The work is linear in the bytes given: bytes past the cut are
 // only searched for the line's end.
-class said_t {
+class consumer_output {
   public:
     static constexpr std::size_t first_kept = 5, last_kept = 40, longest = 200;
 
@@ -30,8 +30,9 @@ class said_t {
         return first_;
     }
     std::vector<std::string> last() const; // after `first`, oldest first
-    std::vector<std::string>
-    words() const; // the last two lines that speak of packets, else the last line
+    // The last two lines that speak of packets, else the last line: what
+    // the row says it said.
+    std::vector<std::string> speaking() const;
 
   private:
     void add(const char *from, const char *to);

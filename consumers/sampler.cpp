@@ -2,9 +2,9 @@
 #include "sampler.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
-
-#include "procfs.h"
 
 namespace {
 
@@ -14,10 +14,10 @@ constexpr double kept_period = 0.25; // seconds between the samples a row carrie
 
 } // namespace
 
-sampler_t::sampler_t(unsigned port, clock_type::time_point started)
-    : port_(port), harness_(getpid()), started_(started), thread_(&sampler_t::run, this) {}
+tree_sampler::tree_sampler(unsigned port, time_point started)
+    : port_(port), harness_(getpid()), started_(started), thread_(&tree_sampler::run, this) {}
 
-sampler_t::~sampler_t() {
+tree_sampler::~tree_sampler() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
@@ -26,11 +26,11 @@ sampler_t::~sampler_t() {
     thread_.join();
 }
 
-double sampler_t::at(clock_type::time_point t) const {
-    return std::chrono::duration<double>(t - started_).count();
+double tree_sampler::since_start(time_point t) const {
+    return seconds_between(started_, t);
 }
 
-void sampler_t::run() {
+void tree_sampler::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
         lock.unlock();
@@ -51,74 +51,104 @@ void sampler_t::run() {
     }
 }
 
-void sampler_t::flood_began(pid_t tsflood) {
+void tree_sampler::flood_began(pid_t tsflood_session) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    tsflood_ = tsflood;
+    tsflood_session_ = tsflood_session;
     flood_began_ = clock_type::now();
-    phase_ = phase_t::flooding;
+    phase_ = phase_type::flooding;
 }
 
-void sampler_t::flood_ended() {
+void tree_sampler::flood_ended() {
     sample(); // a socket that closed and so ended the flood closed during it
     const std::lock_guard<std::mutex> lock(mutex_);
-    phase_ = phase_t::ended;
+    phase_ = phase_type::ended;
 }
 
-void sampler_t::sample() {
+void tree_sampler::sample() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
-    pid_t tsflood;
+    pid_t tsflood_session;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        tsflood = tsflood_;
+        tsflood_session = tsflood_session_;
     }
     // /proc is read without the lock: it is the slow part. The sockets
     // first: any process that holds one of them is there to be found next.
-    const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket_t>{};
-    std::uint64_t rss = 0;
-    std::vector<pid_t> live;
+    const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket>{};
+    std::map<pid_t, process_stat> tree;
     for (const auto &p : descendants(harness_)) {
-        if (!p.zombie && p.pid != tsflood) {
-            rss += p.rss_kib;
-            live.push_back(p.pid);
+        if (tsflood_session == 0 || p.session != tsflood_session) {
+            tree[p.pid] = p;
         }
     }
     std::vector<std::uint64_t> held;
-    for (const pid_t pid : on_port.empty() ? std::vector<pid_t>{} : live) {
-        const auto inodes = socket_inodes(pid);
-        held.insert(held.end(), inodes.begin(), inodes.end());
+    std::string unreadable;
+    for (const auto &[pid, p] : tree) {
+        if (on_port.empty()) {
+            break;
+        }
+        if (const auto inodes = socket_inodes(pid)) {
+            held.insert(held.end(), inodes->begin(), inodes->end());
+        } else if (!p.zombie && (errno == EACCES || errno == EPERM)) {
+            unreadable = "/proc/" + std::to_string(pid) + "/fd of " + process_name(pid) + ": " +
+                         std::strerror(errno);
+        }
     }
+    const auto held_here = [&](std::uint64_t inode) {
+        return std::find(held.begin(), held.end(), inode) != held.end();
+    };
     std::map<std::uint64_t, std::string> others;
-    for (const auto &s : on_port) {
-        if (std::find(held.begin(), held.end(), s.inode) == held.end() &&
-            sockets_.count(s.inode) == 0 && others_.count(s.inode) == 0) {
-            others[s.inode] = holder_of(s.inode);
+    if (unreadable.empty()) { // else another's socket may be the consumer's
+        for (const auto &s : on_port) {
+            if (!held_here(s.inode) && sockets_.count(s.inode) == 0 &&
+                others_.count(s.inode) == 0) {
+                others[s.inode] = holder_of(s.inode);
+            }
         }
     }
     const auto now = clock_type::now();
 
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!live.empty()) {
-        peak_kib_ = std::max(peak_kib_, rss);
-        if (kept_.empty() || at(now) - kept_.back().first >= kept_period) {
-            kept_.emplace_back(at(now), rss);
+    std::uint64_t rss = 0;
+    for (const auto &[pid, p] : tree) {
+        rss += p.rss_kib;
+        const auto before = processes_.find(pid);
+        if (before != processes_.end() && before->second.start_ticks == p.start_ticks &&
+            !p.zombie && !before->second.zombie) {
+            grown_kib_ +=
+                static_cast<double>(p.rss_kib) - static_cast<double>(before->second.rss_kib);
         }
-        if (phase_ == phase_t::flooding && now - flood_began_ >= std::chrono::seconds(1)) {
-            flooded_.emplace_back(at(now), static_cast<double>(rss));
+    }
+    for (const auto &[pid, p] : processes_) {
+        const auto after = tree.find(pid);
+        const auto parent = processes_.find(p.ppid);
+        if ((after == tree.end() || after->second.start_ticks != p.start_ticks) &&
+            p.ppid != harness_ && parent != processes_.end() && parent->second.ignores_sigchld) {
+            unwaited_cpu_ += p.cpu_seconds + p.children_cpu_seconds;
+        }
+    }
+    processes_ = std::move(tree);
+    if (rss > 0) {
+        peak_kib_ = std::max(peak_kib_, rss);
+        if (kept_.empty() || since_start(now) - kept_.back().first >= kept_period) {
+            kept_.emplace_back(since_start(now), rss);
+        }
+        if (phase_ == phase_type::flooding && now - flood_began_ >= std::chrono::seconds(1)) {
+            flooded_.emplace_back(since_start(now), grown_kib_);
         }
     }
     for (const auto &s : on_port) {
-        if (sockets_.count(s.inode) == 0 &&
-            std::find(held.begin(), held.end(), s.inode) != held.end()) {
+        if (sockets_.count(s.inode) == 0 && held_here(s.inode)) {
             sockets_[s.inode] = {s.inode, s.ipv6, address_text(s), s.drops, std::nullopt};
         }
     }
-    if (phase_ != phase_t::ended) {
+    if (phase_ != phase_type::ended) {
         others_.insert(others.begin(), others.end());
     }
+    unreadable_ = unreadable;
     update_sockets(on_port);
 }
 
-void sampler_t::update_sockets(const std::vector<udp_socket_t> &on_port) {
+void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
     const auto now = clock_type::now();
     open_.clear();
     for (auto &[inode, seen] : sockets_) {
@@ -128,35 +158,39 @@ void sampler_t::update_sockets(const std::vector<udp_socket_t> &on_port) {
         if (it != on_port.end()) {
             seen.drops = it->drops;
             open_.push_back(*it);
-        } else if (!seen.closed_at && phase_ != phase_t::ended) {
-            seen.closed_at = at(now);
+        } else if (!seen.closed_at && phase_ != phase_type::ended) {
+            seen.closed_at = since_start(now);
         }
     }
 }
 
-std::vector<udp_socket_t> sampler_t::listening() const {
+listening_sockets tree_sampler::listening() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return open_;
+    return {open_, unreadable_};
 }
 
-void sampler_t::fill(row_t &row) const {
+tree_report tree_sampler::report() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    row.peak_rss_kib = std::max(row.peak_rss_kib, peak_kib_);
-    row.rss_kib = kept_;
-    row.rss_growth_kib_per_min = growth();
-    row.sockets.clear();
+    tree_report r;
+    r.peak_kib = peak_kib_;
+    r.rss_kib = kept_;
+    r.growth_kib_per_min = growth();
     for (const auto &[inode, seen] : sockets_) {
-        row.sockets.push_back(seen);
+        r.sockets.push_back(seen);
     }
-    row.other_sockets.clear();
     for (const auto &[inode, holder] : others_) {
-        row.other_sockets.push_back(holder);
+        if (std::find(r.other_holders.begin(), r.other_holders.end(), holder) ==
+            r.other_holders.end()) {
+            r.other_holders.push_back(holder);
+        }
     }
+    r.unwaited_cpu_seconds = unwaited_cpu_;
+    return r;
 }
 
-// Least squares slope of the tree's memory over the flood, after its first
+// Least squares slope of the tree's growth over the flood, after its first
 // second; nothing from less than half a second of samples.
-std::optional<double> sampler_t::growth() const {
+std::optional<double> tree_sampler::growth() const {
     const auto &s = flooded_;
     if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
         return std::nullopt;

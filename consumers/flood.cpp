@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: MIT
+// The flood phase: tsflood started in a session of its own, its output moved
+// on to the consumer, and the unpaced flood measured once at the start.
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "mover.h"
+#include "phases.h"
+#include "procfs.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr auto housekeeping = milliseconds(1); // of signals and output, while the flood moves
+constexpr auto spin_margin = std::chrono::microseconds(30); // before a paced piece is due
+constexpr auto finish_wait = std::chrono::seconds(1);       // for the rest of the packet
+constexpr auto first_bytes_wait = std::chrono::seconds(2);  // for tsflood, when measured
+constexpr auto calibration = milliseconds(250);             // of the unpaced flood into a sink
+constexpr std::size_t big_step = 1 << 20;
+constexpr int flood_pipe_size = 1 << 20; // tsflood's blocks pass whole
+
+// tsflood, with its output on a pipe of the harness's.
+struct running_tsflood {
+    child process;
+    unique_fd output; // read end, non-blocking
+};
+
+running_tsflood start_tsflood(const std::string &path) {
+    pipe_ends pipe = make_pipe();
+    fcntl(pipe.read.get(), F_SETPIPE_SZ, flood_pipe_size); // a smaller one only slows it
+    set_nonblocking(pipe.read.get());
+    return {spawn({{path}, -1, pipe.write.get(), -1, true}), std::move(pipe.read)};
+}
+
+// Ends tsflood and all it started, which stays in its session: none of it
+// is the consumer's. Returns how tsflood ended.
+int end_tsflood(running_tsflood &tsflood) {
+    tsflood.output.reset();
+    const pid_t session = tsflood.process.pid();
+    if (!tsflood.process.reaped()) {
+        killpg(session, SIGKILL); // its pid is held until it is reaped, so the group is its own
+    }
+    for (const auto &p : descendants(getpid())) {
+        if (p.session == session) {
+            signal_process(p, SIGKILL);
+        }
+    }
+    return tsflood.process.reap(true)->status;
+}
+
+std::string status_text(int status) {
+    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                             : "signal " + signal_name(WTERMSIG(status));
+}
+
+// The start of the window a rate is taken over: a second after the first
+// byte, or when the harness was last continued after a stop, whichever is
+// later.
+class rate_window {
+  public:
+    explicit rate_window(const run_context &ctx) : ctx_(ctx), continued_(ctx.signals.continued()) {}
+
+    void update(const flood_mover &mover) {
+        const time_point now = clock_type::now();
+        if (ctx_.signals.continued() != continued_) {
+            continued_ = ctx_.signals.continued();
+            after_stop_ = {now, mover.bytes()};
+            continued_at_.push_back(ctx_.since_start(now));
+        }
+        if (!after_start_ && mover.first_byte() &&
+            now - *mover.first_byte() >= std::chrono::seconds(1)) {
+            after_start_ = {now, mover.bytes()};
+        }
+    }
+    bool after_stop() const {
+        return after_stop_ && start()->at == after_stop_->at;
+    }
+    std::optional<byte_mark> start() const {
+        if (after_stop_ && (!after_start_ || after_stop_->at > after_start_->at)) {
+            return after_stop_;
+        }
+        return after_start_;
+    }
+    const std::vector<double> &continued_at() const {
+        return continued_at_;
+    }
+
+  private:
+    const run_context &ctx_;
+    std::optional<time_point> continued_;
+    std::optional<byte_mark> after_start_, after_stop_;
+    std::vector<double> continued_at_;
+};
+
+enum class moved_until { deadline, done, ended, stopped };
+
+// Moves the flood, at most `most()` bytes a step, until `deadline`, until
+// `done()`, until the flood cannot go on, or until more than
+// `stops_allowed` stop signals have come. Between steps, at least every
+// millisecond, it attends to what the run watches. A paced piece not yet
+// due is waited for, but for its last 30 µs, which are spun so that it
+// goes on time; a wait that ends early goes back to the loop.
+template <typename Most, typename Done>
+moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window,
+                       time_point deadline, int stops_allowed, Most most, Done done) {
+    const auto attend = [&](time_point until, pollfd *fds, std::size_t n) {
+        ctx.attend(wait_until(until, ctx.watch(), fds, n));
+        if (window != nullptr) {
+            window->update(mover);
+        }
+        return clock_type::now() + housekeeping;
+    };
+    time_point housekeeping_at = clock_type::now();
+    for (;;) {
+        if (ctx.signals.count() > stops_allowed) {
+            return moved_until::stopped;
+        }
+        if (done()) {
+            return moved_until::done;
+        }
+        const time_point now = clock_type::now();
+        if (now >= deadline) {
+            return moved_until::deadline;
+        }
+        if (!mover.ready() || now >= housekeeping_at) {
+            // Blocked, or time to look around: a wait for the flood to be
+            // able to move, none when it can.
+            auto fds = mover.wants();
+            housekeeping_at = attend(mover.ready() ? now : deadline, fds.data(), fds.size());
+            mover.polled(fds);
+            continue;
+        }
+        const auto step = mover.step(most());
+        if (step == flood_mover::step_result::ended) {
+            return moved_until::ended;
+        }
+        if (step == flood_mover::step_result::early) {
+            const time_point due = std::min(mover.next_due(), deadline);
+            if (due - now > spin_margin) {
+                housekeeping_at = attend(due - spin_margin, nullptr, 0);
+            }
+            while (clock_type::now() < due && due - clock_type::now() <= spin_margin) {
+            }
+        }
+    }
+}
+
+// Why the flood could not go on, from the errno that ended it.
+std::string failure_text(int error, const std::string &to, const std::string &at) {
+    switch (error) {
+    case EPIPE:
+        return "it closed its input" + at;
+    case ECONNREFUSED:
+        return to + " refused the flood" + at + ": nobody listened";
+    default:
+        return "the flood failed" + at + ": " + std::strerror(error);
+    }
+}
+
+} // namespace
+
+std::optional<double> taken_rate(std::optional<time_point> first_byte,
+                                 std::optional<byte_mark> window_start, byte_mark end) {
+    if (window_start && seconds_between(window_start->at, end.at) >= shortest_rate_window) {
+        return static_cast<double>(end.bytes - window_start->bytes) /
+               seconds_between(window_start->at, end.at);
+    }
+    if (!first_byte || end.at <= *first_byte) {
+        return std::nullopt;
+    }
+    return static_cast<double>(end.bytes) / seconds_between(*first_byte, end.at);
+}
+
+flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to) {
+    flood_result r;
+    running_tsflood tsflood = start_tsflood(ctx.options.tsflood);
+    r.tsflood_session = tsflood.process.pid();
+    const time_point began = clock_type::now();
+    ctx.sampler->flood_began(r.tsflood_session);
+
+    flood_mover mover(tsflood.output.get(), input.get(), datagrams, ctx.options.rate);
+    rate_window window(ctx);
+    auto how = move_until(
+        ctx, mover, &window, began + seconds_of(ctx.options.seconds), 0, [] { return big_step; },
+        [] { return false; });
+    r.stops = ctx.signals.count();
+    if (how == moved_until::stopped) {
+        r.end = "flood stopped by " + ctx.stop_text() + ctx.at_text(clock_type::now());
+    }
+    const auto packet_whole = [&] { return mover.bytes() % flood_mover::packet_size == 0; };
+    if (how != moved_until::ended && !datagrams && !packet_whole()) {
+        const auto rest = [&] {
+            return flood_mover::packet_size - mover.bytes() % flood_mover::packet_size;
+        };
+        const auto finished =
+            move_until(ctx, mover, &window, clock_type::now() + finish_wait, 1, rest, packet_whole);
+        how = finished == moved_until::ended ? finished : how;
+    }
+    r.stopped_while_finishing = r.stops == 0 && ctx.signals.count() > 0;
+    if (ctx.signals.count() >= 2 && r.stops > 0) {
+        r.end += ", then at once by a second";
+    }
+    ctx.sampler->flood_ended();
+    const time_point end = clock_type::now();
+    input.reset(); // the consumer's input ends
+    r.input_ended = clock_type::now();
+    const int tsflood_status = end_tsflood(tsflood);
+    if (how == moved_until::ended && mover.error() == 0) {
+        r.end = "tsflood ended: " + status_text(tsflood_status);
+        r.cut_short = true;
+    } else if (how == moved_until::ended) {
+        r.end = failure_text(mover.error(), to, ctx.at_text(end));
+        r.cut_short = mover.error() != EPIPE && mover.error() != ECONNREFUSED;
+    }
+    r.bytes = mover.bytes();
+    r.datagrams = mover.datagrams();
+    r.rate = taken_rate(mover.first_byte(), window.start(), {end, mover.bytes()});
+    r.seconds = seconds_between(began, end);
+    r.continued_at = window.continued_at();
+    if (!r.continued_at.empty()) {
+        const bool windowed =
+            window.after_stop() && seconds_between(window.start()->at, end) >= shortest_rate_window;
+        r.notes.push_back("the harness was stopped, and went on at " +
+                          fixed(r.continued_at.back(), 1) + " s: its rate " +
+                          (windowed ? "is taken after that" : "counts the time it was stopped"));
+    }
+    return r;
+}
+
+std::optional<double> unpaced_maximum(const run_options &options, stop_signals &signals) {
+    running_tsflood tsflood = start_tsflood(options.tsflood);
+    unique_fd sink, out;
+    if (options.port != 0) {
+        sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof at;
+        sink.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        out.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!sink || !out || bind(sink.get(), reinterpret_cast<sockaddr *>(&at), size) != 0 ||
+            getsockname(sink.get(), reinterpret_cast<sockaddr *>(&at), &size) != 0 ||
+            connect(out.get(), reinterpret_cast<sockaddr *>(&at), size) != 0) {
+            throw_errno("no loopback socket to measure the flood with");
+        }
+    } else {
+        out = open_file("/dev/null", O_WRONLY | O_NONBLOCK);
+    }
+    run_context ctx(options, signals);
+    flood_mover mover(tsflood.output.get(), out.get(), options.port != 0);
+    const time_point give_up = clock_type::now() + first_bytes_wait;
+    const auto how = move_until(
+        ctx, mover, nullptr, give_up + calibration, 0, [] { return big_step; },
+        [&] {
+            const auto first = mover.first_byte();
+            return first ? clock_type::now() - *first >= calibration : clock_type::now() >= give_up;
+        });
+    const auto first = mover.first_byte();
+    const double seconds = first ? seconds_between(*first, clock_type::now()) : 0;
+    end_tsflood(tsflood);
+    if (how == moved_until::stopped) {
+        return std::nullopt;
+    }
+    return seconds > 0 ? static_cast<double>(mover.bytes()) * 8 / seconds : 0;
+}

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+// The wait for a UDP consumer to listen, and where the flood then goes: on
+// loopback only.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+
+#include "phases.h"
+
+namespace {
+
+constexpr auto listen_wait = std::chrono::seconds(10); // not part of -s
+
+struct destination {
+    sockaddr_storage address{};
+    socklen_t size = 0;
+};
+
+// Where to send the flood for a consumer listening on `sockets`, on loopback
+// only: the address an IPv4 socket is bound to in 127.0.0.0/8 (or an IPv6
+// socket, v4-mapped), 127.0.0.1 for the IPv4 wildcard, ::1 for ::1 or the
+// IPv6 wildcard (which takes IPv6 whether or not it takes IPv4). IPv4 first.
+// Nothing when no socket is on loopback.
+std::optional<destination> loopback_destination(std::vector<udp_socket> sockets, unsigned port) {
+    static const unsigned char v4_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    const auto zero = [](const unsigned char *from, std::size_t n) {
+        return std::all_of(from, from + n, [](unsigned char b) { return b == 0; });
+    };
+    std::stable_sort(sockets.begin(), sockets.end(),
+                     [](const auto &a, const auto &b) { return !a.ipv6 && b.ipv6; });
+    destination to;
+    for (const auto &s : sockets) {
+        const unsigned char *v4 = !s.ipv6 ? s.address.data()
+                                  : std::equal(v4_mapped, v4_mapped + 12, s.address.data())
+                                      ? s.address.data() + 12
+                                      : nullptr;
+        if (v4 != nullptr && (v4[0] == 127 || zero(v4, 4))) {
+            auto &in = reinterpret_cast<sockaddr_in &>(to.address);
+            in = {AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+            if (v4[0] == 127) {
+                std::memcpy(&in.sin_addr, v4, sizeof in.sin_addr);
+            }
+            to.size = sizeof in;
+            return to;
+        }
+        if (s.ipv6 &&
+            (zero(s.address.data(), 16) || (zero(s.address.data(), 15) && s.address[15] == 1))) {
+            auto &in6 = reinterpret_cast<sockaddr_in6 &>(to.address);
+            in6 = {AF_INET6, htons(static_cast<std::uint16_t>(port)), 0, in6addr_loopback, 0};
+            to.size = sizeof in6;
+            return to;
+        }
+    }
+    return std::nullopt;
+}
+
+// "127.0.0.1:5000", "[::1]:5000".
+std::string destination_text(const destination &to) {
+    const bool ipv4 = to.address.ss_family == AF_INET;
+    const auto &in = reinterpret_cast<const sockaddr_in &>(to.address);
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(to.address);
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(to.address.ss_family, ipv4 ? static_cast<const void *>(&in.sin_addr) : &in6.sin6_addr,
+              text, sizeof text);
+    const std::string port = std::to_string(ntohs(ipv4 ? in.sin_port : in6.sin6_port));
+    return ipv4 ? std::string(text) + ":" + port : "[" + std::string(text) + "]:" + port;
+}
+
+// A non-blocking socket connected to `to`, whose error queue keeps the
+// refusals that sendmmsg does not report (IP_RECVERR).
+unique_fd connected_socket(const destination &to) {
+    const bool ipv4 = to.address.ss_family == AF_INET;
+    unique_fd s(socket(to.address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int on = 1;
+    if (!s ||
+        setsockopt(s.get(), ipv4 ? IPPROTO_IP : IPPROTO_IPV6, ipv4 ? IP_RECVERR : IPV6_RECVERR, &on,
+                   sizeof on) != 0 ||
+        connect(s.get(), reinterpret_cast<const sockaddr *>(&to.address), to.size) != 0) {
+        throw_errno("no socket to send from");
+    }
+    return s;
+}
+
+} // namespace
+
+listener_result wait_for_listener(run_context &ctx) {
+    const time_point until = ctx.started + listen_wait;
+    const std::string port = std::to_string(ctx.options.port);
+    listener_result r;
+    listening_sockets heard;
+    while ((heard = ctx.sampler->listening()).open.empty()) {
+        const bool ended = ctx.consumer.reaped();
+        if (ctx.signals.count() > 0) {
+            r.why_not = "stopped by " + ctx.stop_text() + " before it listened";
+        } else if (ended || clock_type::now() >= until) {
+            r.why_not =
+                (ended ? "never listened on port " : "not listening on port ") + port +
+                (ended ? "" : " after 10 s") +
+                (heard.unreadable.empty() ? ""
+                                          : "; its sockets cannot be read (" + heard.unreadable +
+                                                "): a process not dumpable, or another user's");
+        }
+        if (!r.why_not.empty()) {
+            return r;
+        }
+        ctx.attend(wait_until(std::min(until, clock_type::now() + std::chrono::milliseconds(20)),
+                              ctx.watch()));
+    }
+    const auto to = loopback_destination(heard.open, ctx.options.port);
+    if (!to) {
+        r.why_not = "it listens on " + address_text(heard.open.front()) + " port " + port +
+                    ", not on loopback: not flooded";
+        return r;
+    }
+    r.socket = connected_socket(*to);
+    r.to = destination_text(*to);
+    return r;
+}

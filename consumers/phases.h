@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// The phases of one consumer's run: start it, wait for it to listen, flood
+// it, finish the packet in progress, give it its grace, end its tree. Each
+// is a function that returns what it found, and the row is made from those
+// results at the end; what they share is the run's context.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include "options.h"
+#include "posix.h"
+#include "said.h"
+#include "sampler.h"
+
+// What each phase watches while it waits: the stop signals, the consumer's
+// output and its first process.
+struct run_context {
+    run_context(const run_options &o, stop_signals &s) : options(o), signals(s) {}
+
+    const run_options &options;
+    stop_signals &signals;
+    time_point started;
+    child consumer;
+    unique_fd output; // the consumer's standard output and error, read end
+    consumer_output said;
+    std::optional<tree_sampler> sampler; // from the consumer's start
+
+    watched watch() const {
+        return {signals.pollable(), output.get(), {&consumer}};
+    }
+    // Takes in what a wait found: the stop signals that came, some of the
+    // consumer's output, the consumer itself if it ended.
+    void attend(const woken &w);
+    // Reads the consumer's output: a bounded amount, so that the flood goes
+    // on beside a chatty consumer, or with `all` what there is to read.
+    void read_output(bool all);
+    double since_start(time_point t) const {
+        return seconds_between(started, t);
+    }
+    std::string at_text(time_point t) const; // " at 1.2 s"
+    std::string stop_text() const;           // "SIGINT"
+};
+
+// Start: the consumer under sh -c in a session of its own, its output read
+// by the harness, its input a pipe (returned) or /dev/null.
+struct start_result {
+    unique_fd input;     // the pipe's write end, with -u none
+    long pipe_bytes = 0; // as granted
+    std::string not_started;
+};
+start_result start_consumer(run_context &ctx, const std::string &command);
+
+// Wait for a listener (UDP): apart from -s, up to 10 s for a process of the
+// consumer to hold a socket on the port; then a socket that sends to it,
+// on loopback.
+struct listener_result {
+    unique_fd socket; // connected to the consumer's; none when it is not flooded
+    std::string to;   // "127.0.0.1:5000"
+    std::string why_not;
+};
+listener_result wait_for_listener(run_context &ctx);
+
+// Flood: tsflood's output on to the consumer until -s is up, a stop signal
+// comes or the flood cannot go on; then, into a pipe, the rest of the
+// packet in progress. The consumer's input ends with it.
+struct flood_result {
+    std::uint64_t bytes = 0, datagrams = 0;
+    double seconds = 0;                   // from tsflood's start to the end of the consumer's input
+    std::optional<double> rate;           // bytes per second
+    std::vector<double> continued_at;     // when the harness went on after a stop
+    std::vector<std::string> notes;       // what else was noticed
+    std::string end;                      // what ended it before its time
+    bool cut_short = false;               // by tsflood or the harness
+    int stops = 0;                        // stop signals by the end of the flood
+    bool stopped_while_finishing = false; // by a first stop signal, after the time was up
+    pid_t tsflood_session = 0;
+    time_point input_ended;
+};
+flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to);
+
+// The rate a consumer took: over the flood but its first second (its
+// start-up), and but what came before the harness was last continued after
+// a stop; over less than half a second, the whole flood's average instead.
+// Bytes per second; nothing before the first byte.
+constexpr double shortest_rate_window = 0.5; // seconds
+struct byte_mark {
+    time_point at;
+    std::uint64_t bytes;
+};
+std::optional<double> taken_rate(std::optional<time_point> first_byte,
+                                 std::optional<byte_mark> window_start, byte_mark end);
+
+// The most the flood reaches unpaced on this machine, in bits per second:
+// tsflood's output for a quarter of a second, in datagrams to a loopback
+// socket that nobody reads (with -u), or into /dev/null. 0 when tsflood
+// gives nothing within 2 s; nothing when a stop signal came.
+std::optional<double> unpaced_maximum(const run_options &options, stop_signals &signals);
+
+// Grace: time for the consumer to end by itself; a stop signal that comes
+// after the flood ended cuts it short, as does one that came before.
+bool grace_cut(run_context &ctx, const flood_result &flooded);
+
+// End the tree: every process the consumer left gets TERM, then KILL after
+// a second (at once after another stop signal), and all are reaped.
+struct tree_result {
+    bool by_harness = false; // the consumer's first process was still running
+    unsigned left_running = 0;
+    unsigned would_not_end = 0;
+    double cpu_seconds = 0; // of every process of the tree
+    std::uint64_t peak_rss_kib = 0;
+};
+tree_result end_tree(run_context &ctx, pid_t tsflood_session);

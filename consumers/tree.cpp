@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+// The last phase of a consumer's run: its whole tree ended and reaped.
+#include <algorithm>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "phases.h"
+#include "procfs.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr auto term_wait = std::chrono::seconds(1); // between TERM and KILL
+constexpr auto kill_wait = std::chrono::seconds(5); // for KILLed processes to go
+
+double cpu_seconds(const rusage &use) {
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// The consumer's processes: all below the harness but tsflood's session.
+std::vector<process_stat> consumer_tree(pid_t tsflood_session) {
+    auto tree = descendants(getpid());
+    tree.erase(std::remove_if(tree.begin(), tree.end(),
+                              [&](const process_stat &p) {
+                                  return tsflood_session != 0 && p.session == tsflood_session;
+                              }),
+               tree.end());
+    return tree;
+}
+
+} // namespace
+
+tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
+    tree_result r;
+    ctx.consumer.reap(false); // one that has just ended ended by itself
+    r.by_harness = ctx.consumer.pid() > 0 && !ctx.consumer.reaped();
+    if (ctx.sampler) {
+        ctx.sampler->sample(); // the sockets' last counts, before they close
+    }
+    // Collects what ended of the tree: the consumer, and what it left to
+    // the harness as a subreaper. Their resource use is the tree's, as is
+    // that of all they waited for.
+    const auto reap = [&](const std::vector<process_stat> &tree) {
+        for (const auto &p : tree) {
+            rusage use{};
+            int status;
+            if (p.zombie && p.ppid == getpid() && p.pid != ctx.consumer.pid() &&
+                wait4(p.pid, &status, WNOHANG, &use) == p.pid) {
+                r.cpu_seconds += cpu_seconds(use);
+                r.peak_rss_kib =
+                    std::max(r.peak_rss_kib, static_cast<std::uint64_t>(use.ru_maxrss));
+            }
+        }
+        ctx.consumer.reap(false);
+        return consumer_tree(tsflood_session);
+    };
+    auto tree = consumer_tree(tsflood_session);
+    for (const auto &p : tree) {
+        if (!p.zombie) {
+            ++r.left_running;
+            signal_process(p, SIGTERM);
+        }
+    }
+    const int stops = ctx.signals.count();
+    const time_point kill_at = clock_type::now() + term_wait;
+    while (!tree.empty() && clock_type::now() < kill_at && ctx.signals.count() == stops) {
+        ctx.attend(
+            wait_until(std::min(kill_at, clock_type::now() + milliseconds(20)), ctx.watch()));
+        tree = reap(tree);
+    }
+    const time_point give_up = clock_type::now() + kill_wait;
+    while (!tree.empty() && clock_type::now() < give_up) {
+        for (const auto &p : tree) {
+            signal_process(p, SIGKILL);
+        }
+        ctx.attend(wait_until(clock_type::now() + milliseconds(10), ctx.watch()));
+        tree = reap(tree);
+    }
+    r.would_not_end = static_cast<unsigned>(tree.size());
+    if (const auto &ended = ctx.consumer.reap(false)) {
+        r.cpu_seconds += cpu_seconds(ended->use);
+        r.peak_rss_kib = std::max(r.peak_rss_kib, static_cast<std::uint64_t>(ended->use.ru_maxrss));
+    }
+    return r;
+}

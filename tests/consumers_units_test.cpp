@@ -1,0 +1,338 @@
+// SPDX-License-Identifier: MIT
+// The harness's pieces, each on its own: the process and descriptor
+// plumbing, /proc's lines, the rate window, the search, the command line,
+// the row and what a consumer said.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "limit.h"
+#include "options.h"
+#include "phases.h"
+#include "posix.h"
+#include "procfs.h"
+#include "said.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A child sees only the descriptors it is handed, whatever the harness
+// holds, and a program is found on the PATH or refused up front.
+TEST(Posix, AChildGetsItsThreeDescriptorsAndNoOther) {
+    const int inherited = dup(STDERR_FILENO); // not close-on-exec, as a caller may leave one
+    pipe_ends out = make_pipe();
+    child c = spawn({
+        {"sh", "-c", "ls /proc/$$/fd"},
+        -1, out.write.get(), -1, false
+    });
+    out.write.reset();
+    std::string listed;
+    char chunk[256];
+    for (ssize_t n; (n = read(out.read.get(), chunk, sizeof chunk)) > 0;) {
+        listed.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(inherited);
+    EXPECT_EQ(listed, "0\n1\n2\n");
+    EXPECT_EQ(WEXITSTATUS(c.reap(true)->status), 0);
+
+    for (const char *missing : {"no-such-program-here", "/nonexistent/program"}) {
+        try {
+            spawn({{missing}});
+            ADD_FAILURE() << missing;
+        } catch (const std::system_error &e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("cannot run ") + missing + ": No such file or directory");
+        }
+    }
+}
+
+// A dropped child is ended and reaped; a wait says what woke it and takes
+// nothing: what it saw is still there for the next.
+TEST(Posix, AWaitSaysWhatWokeItAndChangesNothing) {
+    pid_t pid;
+    {
+        const child sleeper = spawn({
+            {"sleep", "30"}
+        });
+        pid = sleeper.pid();
+    }
+    EXPECT_EQ(kill(pid, 0), -1) << "killed and reaped, not a zombie";
+
+    pipe_ends out = make_pipe();
+    child talker = spawn({
+        {"sh", "-c", "echo hi; exec sleep 0.2"},
+        -1, out.write.get(), -1, false
+    });
+    out.write.reset();
+    const watched what{-1, out.read.get(), {&talker}};
+    const auto deadline = [](int ms) { return clock_type::now() + milliseconds(ms); };
+    for (int twice = 0; twice < 2; ++twice) {
+        const woken w = wait_until(deadline(5000), what);
+        EXPECT_TRUE(w.output);
+        EXPECT_FALSE(w.child || w.signal || w.ready);
+    }
+    char line[8];
+    EXPECT_EQ(read(out.read.get(), line, sizeof line), 3);
+    const woken ended = wait_until(deadline(5000), {-1, -1, {&talker}});
+    EXPECT_TRUE(ended.child);
+    EXPECT_FALSE(talker.reaped()) << "the wait reaps nothing";
+    EXPECT_TRUE(talker.reap(false));
+    pollfd extra{out.read.get(), POLLIN, 0};
+    const woken closed = wait_until(deadline(5000), {}, &extra, 1);
+    EXPECT_TRUE(closed.ready && (extra.revents & POLLHUP) != 0);
+    const auto began = clock_type::now();
+    EXPECT_FALSE(wait_until(deadline(50), {}).any());
+    EXPECT_GE(clock_type::now() - began, milliseconds(50));
+}
+
+TEST(Posix, SignalNames) {
+    EXPECT_EQ(signal_name(SIGTERM), "TERM");
+    EXPECT_EQ(signal_name(SIGRTMIN + 3), "RTMIN+3");
+    EXPECT_EQ(signal_name(SIGRTMAX), "RTMIN+" + std::to_string(SIGRTMAX - SIGRTMIN));
+    EXPECT_EQ(signal_name(200), "200");
+}
+
+// A process's line of /proc, whatever its name holds.
+TEST(Procfs, StatLinesAreReadFromTheirLastParenthesis) {
+    const auto ticks = sysconf(_SC_CLK_TCK);
+    // Fields 14 to 17 (CPU ticks), 22 (start), 24 (pages) and 33 (ignored
+    // signals) are set; SIGCHLD is bit 17.
+    const std::string rest = " S 1 2 3 0 -1 0 0 0 0 0 " + std::to_string(2 * ticks) + " " +
+                             std::to_string(ticks) + " " + std::to_string(4 * ticks) +
+                             " 0 20 0 1 0 777 0 10 0 0 0 0 0 0 0 0 65536 0 0 0 0 0 0 0 0 0";
+    const auto p = parse_stat("42 (a) (b c) d)" + rest);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->pid, 42);
+    EXPECT_EQ(p->ppid, 1);
+    EXPECT_EQ(p->session, 3);
+    EXPECT_FALSE(p->zombie);
+    EXPECT_EQ(p->cpu_seconds, 3);
+    EXPECT_EQ(p->children_cpu_seconds, 4);
+    EXPECT_EQ(p->start_ticks, 777u);
+    EXPECT_EQ(p->rss_kib, 10 * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024);
+    EXPECT_TRUE(p->ignores_sigchld);
+    EXPECT_FALSE(parse_stat("42 (a) S 1 2"));
+    EXPECT_FALSE(parse_stat("garbage"));
+}
+
+// The rate a consumer took, over at least half a second.
+TEST(Flood, TheRateWindowIsHalfASecondAtLeast) {
+    const time_point t0{};
+    const auto at = [&](double s) { return t0 + seconds_of(s); };
+    const struct {
+        std::optional<double> first;
+        std::optional<std::pair<double, std::uint64_t>> window;
+        double end;
+        std::uint64_t bytes;
+        std::optional<double> rate;
+    } cases[] = {
+        {0,          std::pair(1.0, 100), 3,                      500,                       200}, // after the first second
+        {0,          std::pair(1.0,                       100),     1.2, 160,                   160 / 1.2}, // too short: the whole flood's
+        {0, std::nullopt,              0.8,                  80,                            100                  }, // under a second
+        {0,       std::pair(2.5,                    1000),                        3,1100,200}, // after a stop, half a second
+        {std::nullopt,      std::nullopt,                1,                    0,                                std::nullopt                                                         },
+    };
+    for (const auto &c : cases) {
+        const auto window = c.window
+                                ? std::optional(byte_mark{at(c.window->first), c.window->second})
+                                : std::nullopt;
+        const auto rate = taken_rate(c.first ? std::optional(at(*c.first)) : std::nullopt, window,
+                                     {at(c.end), c.bytes});
+        ASSERT_EQ(rate.has_value(), c.rate.has_value()) << c.end;
+        if (rate) {
+            EXPECT_NEAR(*rate, *c.rate, 1e-6) << c.end;
+        }
+    }
+}
+
+// The search, on model consumers that drop above a known rate. A stop, or
+// a try that was not flooded for its whole time (its consumer refused the
+// flood), ends it with no limit.
+TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
+    const struct {
+        double limit, unpaced, floor;
+        int stop_after, refused_at; // tries, 0: never
+        std::optional<double> found_at_least;
+        std::size_t most_tries;
+        const char *note;
+    } cases[] = {
+        {50e6,  3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""       },
+        {700e6, 3e9, 20e6, 0, 0, 700e6 / 1.05, 14, ""       },
+        {10e9,  3e9, 1e6,  0, 0, 3e9,          1,  ""       },
+        {0.5e6, 3e9, 1e6,  0, 0, std::nullopt, 2,  ""       },
+        {50e6,  3e9, 1e6,  4, 0, std::nullopt, 4,  "stopped"},
+        {10e9,  3e9, 1e6,  0, 1, std::nullopt, 1,
+         "a try was not flooded for its whole time: refused"},
+        {50e6,  3e9, 1e6,  0, 3, std::nullopt, 3,
+         "a try was not flooded for its whole time: refused"},
+    };
+    for (const auto &c : cases) {
+        int tries = 0;
+        bool stopped = false;
+        const auto model = [&](double rate) {
+            stopped = ++tries == c.stop_after;
+            consumer_row row;
+            row.udp = true;
+            row.asked_rate = rate;
+            row.flood_end = tries == c.refused_at ? "refused" : "";
+            const double at = rate > 0 ? rate : c.unpaced;
+            row.rate = at / 8;
+            row.datagrams = static_cast<std::uint64_t>(at / 10528);
+            row.bytes = row.datagrams * 1316;
+            const seen_socket seen{1, false, "127.0.0.1", at > c.limit ? 10u : 0u, {}};
+            row.sockets = {seen};
+            return row;
+        };
+        const limit_result found = search_limit("model", c.floor, model, [&] { return stopped; });
+        EXPECT_LE(found.tries.size(), c.most_tries) << c.limit;
+        EXPECT_EQ(found.note, c.note) << c.limit;
+        EXPECT_EQ(found.failed(), *c.note != '\0') << c.limit;
+        ASSERT_EQ(found.limit.has_value(), c.found_at_least.has_value()) << c.limit;
+        if (found.limit) {
+            EXPECT_GE(*found.limit, *c.found_at_least) << c.limit;
+            EXPECT_LE(*found.limit, std::max(c.limit, c.floor)) << c.limit;
+        }
+    }
+}
+
+// The values a command line may give, as the program takes them.
+TEST(ConsumersOptions, NumbersAreReadAsWritten) {
+    const struct {
+        std::vector<const char *> args;
+        double seconds, grace, rate;
+        unsigned port;
+        long pipe_granted;
+    } cases[] = {
+        {{"-s", "08", "-g", "0"},      8,   0,    0,     0,     0     },
+        {{"-s", "1.5", "-g", "0.25"},  1.5, 0.25, 0,     0,     0     },
+        {{"-s", ".5", "-g", "3."},     0.5, 3,    0,     0,     0     },
+        {{"-r", "38M", "-u", "65535"}, 5,   3,    38e6,  65535, 0     },
+        {{"-r", "1.2G", "-u", "1"},    5,   3,    1.2e9, 1,     0     },
+        {{"-r", "500k"},               5,   3,    500e3, 0,     0     },
+        {{"-r", "2000000"},            5,   3,    2e6,   0,     0     },
+        {{"-P", "1"},                  5,   3,    0,     0,     4096  },
+        {{"-P", "65537"},              5,   3,    0,     0,     131072},
+    };
+    for (const auto &c : cases) {
+        std::vector<const char *> argv = {"tsflood-consumers", "-t", TSFLOOD_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back("cat");
+        argv.push_back(nullptr);
+        const parsed_command_line parsed =
+            parse_options(static_cast<int>(argv.size() - 1), const_cast<char **>(argv.data()));
+        ASSERT_TRUE(parsed.options) << c.args[1] << ": " << parsed.message;
+        const run_options &o = *parsed.options;
+        EXPECT_EQ(o.seconds, c.seconds) << c.args[1];
+        EXPECT_EQ(o.grace, c.grace) << c.args[1];
+        EXPECT_EQ(o.rate, c.rate) << c.args[1];
+        EXPECT_EQ(o.port, c.port) << c.args[1];
+        EXPECT_EQ(o.pipe_granted, c.pipe_granted) << c.args[1];
+        EXPECT_EQ(o.commands, std::vector<std::string>{"cat"});
+    }
+}
+
+// A row says how the consumer ended as it did: an exit status above 128 is
+// an exit status, the harness's own ending is told apart, and a torn packet
+// shows.
+TEST(Row, TheEndingAndThePacketsAreToldAsTheyWere) {
+    using e = ending;
+    // clang-format off
+    const struct {
+        ending ended;
+        unsigned left_running;
+        bool grace_cut;
+        std::uint64_t bytes;
+        const char *packets, *how;
+    } cases[] = {
+        {{e::exited, 137, 2.0},        0, false, 1880, "10",               "exit 137 after 2.0 s"},
+        {{e::signalled, SIGKILL, 0.5}, 0, false, 1992, "10 and 112 bytes", "signal KILL after 0.5 s"},
+        {{e::exited, 0, 5.1},          2, false, 188,  "1",                "exit 0 after 5.1 s; 2 processes it left running: ended"},
+        {{e::by_harness, 0, 0},        2, false, 188,  "1",                "still running 3 s after its input ended: ended, with 1 more process"},
+        {{e::by_harness, 0, 0},        1, true,  188,  "1",                "still running when the harness was stopped: ended"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        consumer_row row;
+        row.command = "a | b";
+        row.grace = 3;
+        row.ended = c.ended;
+        row.left_running = c.left_running;
+        row.grace_cut = c.grace_cut;
+        row.bytes = c.bytes;
+        const std::string line = markdown_row(row);
+        EXPECT_EQ(line.rfind(std::string("| `a \\| b` | ") + c.packets + " | ", 0), 0u) << line;
+        EXPECT_NE(line.find(std::string("| ") + c.how + " |\n"), std::string::npos) << line;
+        const auto object = json::parse(json_line(row_json(row)));
+        EXPECT_EQ(object["torn_bytes"], c.bytes % 188);
+    }
+}
+
+// A command's bytes that are not UTF-8 show as \xHH in Markdown and JSON
+// alike; its characters that are stay as they are.
+TEST(Row, BytesThatAreNotUtf8AreEscapedInBoth) {
+    const struct {
+        std::string command, shown;
+    } cases[] = {
+        {"cat # \xff\xfe",         "cat # \\xff\\xfe"          },
+        {"echo \xc3\xa9t\xc3\xa9", "echo \xc3\xa9t\xc3\xa9"    }, // été
+        {"a \xe2\x82 b",           "a \\xe2\\x82 b"            }, // cut short
+        {"\xed\xa0\x80 \xc0\xaf",  "\\xed\\xa0\\x80 \\xc0\\xaf"}, // a surrogate, an overlong /
+    };
+    for (const auto &c : cases) {
+        consumer_row row;
+        row.command = c.command;
+        EXPECT_EQ(markdown_row(row).rfind("| `" + c.shown + "` |", 0), 0u) << markdown_row(row);
+        EXPECT_EQ(json::parse(json_line(row_json(row)))["command"], c.shown);
+    }
+}
+
+// What a consumer prints, fed in pieces that cut lines anywhere.
+TEST(Said, KeepsFirstAndLastLinesCutAndEscaped) {
+    std::string many;
+    for (int i = 0; i < 100; ++i) {
+        many += "line " + std::to_string(i) + (i % 3 ? "\n" : "\r\n");
+    }
+    const std::string long_line(300, 'x');
+    const struct {
+        std::string input;
+        std::vector<std::string> first, last;
+        std::uint64_t lines;
+    } cases[] = {
+        {"one\ntwo\r\n\n\nthree",          {"one", "two", "three"},                {},                             3                                                    },
+        {"frame=1\rframe=2\r",             {"frame=1", "frame=2"},                 {},                             2                                                    },
+        {long_line + "\nend\n",            {std::string(200, 'x') + "…", "end"}, {},                             2                                                    },
+        {std::string("G\x1f\xff\x10\0 \\", 7),                                     {"G\\x1f\\xff\\x10\\x00 \\\\"}, {},                                                    1},
+        {many,                                {"line 0", "line 1", "line 2", "line 3", "line 4"},                                                                   {},                100},
+    };
+    for (const auto &c : cases) {
+        for (const std::size_t piece : {1u, 7u, 4096u}) {
+            consumer_output said;
+            for (std::size_t at = 0; at < c.input.size(); at += piece) {
+                said.take(c.input.data() + at, std::min(piece, c.input.size() - at));
+            }
+            said.end();
+            EXPECT_EQ(said.first(), c.first) << piece;
+            EXPECT_EQ(said.lines(), c.lines) << piece;
+            if (c.lines == 100) {
+                const auto last = said.last();
+                ASSERT_EQ(last.size(), consumer_output::last_kept);
+                EXPECT_EQ(last.front(), "line 60");
+                EXPECT_EQ(last.back(), "line 99");
+            }
+        }
+    }
+    consumer_output said;
+    const std::string talk = "start\n1 packet\nnoise\n2 packets\n3 Packets\nbye\n";
+    said.take(talk.data(), talk.size());
+    EXPECT_EQ(said.speaking(), (std::vector<std::string>{"2 packets", "3 Packets"}));
+}
+
+} // namespace

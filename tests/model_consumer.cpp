@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// A consumer whose behaviour the tests know exactly:
+//   model_consumer fds                      prints its open descriptors, then reads its input
+//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT; ends after N;
+//                                           hidden: not dumpable, its /proc/PID/fd unreadable
+//   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
+//   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
+//                                           which spins SECONDS of CPU; then reads its input
+//   model_consumer hold MIB SECONDS         holds MIB MiB, touched, for SECONDS, then ends
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void read_input() {
+    char chunk[1 << 16];
+    while (read(STDIN_FILENO, chunk, sizeof chunk) > 0) {
+    }
+}
+
+int bound_socket(const char *port, int buffer) {
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (buffer > 0) {
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
+    sockaddr_in at{
+        AF_INET, htons(static_cast<std::uint16_t>(std::atoi(port))), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+        std::perror("bind");
+        std::exit(1);
+    }
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "fds") {
+        DIR *dir = opendir("/proc/self/fd");
+        std::string open;
+        while (const dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(dir)) {
+                open += std::string(open.empty() ? "" : " ") + entry->d_name;
+            }
+        }
+        closedir(dir);
+        std::printf("fds: %s\n", open.c_str());
+        std::fflush(stdout);
+        read_input();
+    } else if (mode == "udp" && argc > 2) {
+        if (argc > 4) {
+            prctl(PR_SET_DUMPABLE, 0);
+        }
+        const int s = bound_socket(argv[2], 0);
+        char datagram[2048];
+        for (long n = argc > 3 ? std::atol(argv[3]) : -1; n != 0; --n) {
+            if (recv(s, datagram, sizeof datagram, 0) < 0) {
+                return 1;
+            }
+        }
+    } else if (mode == "deaf" && argc > 2) {
+        bound_socket(argv[2], 2048);
+        pause();
+    } else if (mode == "orphan-spin" && argc > 2) {
+        signal(SIGCHLD, SIG_IGN);
+        if (fork() == 0) {
+            const auto until = std::chrono::steady_clock::now() +
+                               std::chrono::duration<double>(std::atof(argv[2]));
+            while (std::chrono::steady_clock::now() < until) {
+            }
+            return 0;
+        }
+        read_input();
+    } else if (mode == "hold" && argc > 3) {
+        std::vector<char> held(static_cast<std::size_t>(std::atol(argv[2])) << 20, 1);
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[3])));
+        return held[held.size() / 2] - 1;
+    } else {
+        std::fprintf(stderr, "model_consumer: no such mode\n");
+        return 2;
+    }
+    return 0;
+}
