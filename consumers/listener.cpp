@@ -94,13 +94,15 @@ listener_result wait_for_listener(run_context &ctx) {
         const bool ended = ctx.consumer.reaped();
         if (ctx.signals.count() > 0) {
             r.why_not = "stopped by " + ctx.stop_text() + " before it listened";
+        } else if (!heard.unreadable.empty() &&
+                   (heard.unknown || ended || clock_type::now() >= until)) {
+            // The socket on the port is likely its own, but its drops could
+            // not be told apart from another's.
+            r.why_not = "its sockets cannot be read: " + heard.unreadable +
+                        " (a process not dumpable, or another user's)";
         } else if (ended || clock_type::now() >= until) {
-            r.why_not =
-                (ended ? "never listened on port " : "not listening on port ") + port +
-                (ended ? "" : " after 10 s") +
-                (heard.unreadable.empty() ? ""
-                                          : "; its sockets cannot be read (" + heard.unreadable +
-                                                "): a process not dumpable, or another user's");
+            r.why_not = (ended ? "never listened on port " : "not listening on port ") + port +
+                        (ended ? "" : " after 10 s");
         }
         if (!r.why_not.empty()) {
             return r;

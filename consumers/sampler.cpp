@@ -89,8 +89,7 @@ void tree_sampler::sample() {
         if (const auto inodes = socket_inodes(pid)) {
             held.insert(held.end(), inodes->begin(), inodes->end());
         } else if (!p.zombie && (errno == EACCES || errno == EPERM)) {
-            unreadable = "/proc/" + std::to_string(pid) + "/fd of " + process_name(pid) + ": " +
-                         std::strerror(errno);
+            unreadable = "/proc/" + std::to_string(pid) + "/fd: " + std::strerror(errno);
         }
     }
     const auto held_here = [&](std::uint64_t inode) {
@@ -109,15 +108,21 @@ void tree_sampler::sample() {
 
     const std::lock_guard<std::mutex> lock(mutex_);
     std::uint64_t rss = 0;
+    std::map<pid_t, double> unconfirmed;
     for (const auto &[pid, p] : tree) {
         rss += p.rss_kib;
         const auto before = processes_.find(pid);
         if (before != processes_.end() && before->second.start_ticks == p.start_ticks &&
             !p.zombie && !before->second.zombie) {
-            grown_kib_ +=
+            // Alive still: its change before this one counts, and this one
+            // waits to be seen followed by life, not by its end.
+            const auto last = unconfirmed_.find(pid);
+            grown_kib_ += last != unconfirmed_.end() ? last->second : 0;
+            unconfirmed[pid] =
                 static_cast<double>(p.rss_kib) - static_cast<double>(before->second.rss_kib);
         }
     }
+    unconfirmed_ = std::move(unconfirmed);
     for (const auto &[pid, p] : processes_) {
         const auto after = tree.find(pid);
         const auto parent = processes_.find(p.ppid);
@@ -145,6 +150,8 @@ void tree_sampler::sample() {
         others_.insert(others.begin(), others.end());
     }
     unreadable_ = unreadable;
+    unknown_ = std::any_of(on_port.begin(), on_port.end(),
+                           [&](const udp_socket &s) { return !held_here(s.inode); });
     update_sockets(on_port);
 }
 
@@ -166,7 +173,7 @@ void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
 
 listening_sockets tree_sampler::listening() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return {open_, unreadable_};
+    return {open_, unreadable_, unknown_};
 }
 
 tree_report tree_sampler::report() const {

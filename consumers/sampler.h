@@ -22,6 +22,7 @@
 struct listening_sockets {
     std::vector<udp_socket> open;
     std::string unreadable; // why a process's sockets could not be read, if one's could not
+    bool unknown = false;   // a socket on the port that no process seen holds
 };
 
 // What the samples tell of the tree, for its row.
@@ -43,7 +44,8 @@ struct tree_report {
 // the flood.
 //
 // Memory growth counts what each process grew by while it lived: a process
-// that starts or ends is not growth or shrinkage of the tree. CPU time is
+// that starts or ends is not growth or shrinkage of the tree, nor is what a
+// process gives back in its last sample period before it ends. CPU time is
 // counted as processes are reaped (wait4), but a process whose parent
 // ignores SIGCHLD is reaped by the kernel: its last sampled CPU time is
 // counted here.
@@ -79,13 +81,15 @@ class tree_sampler {
     time_point flood_began_;
     std::map<pid_t, process_stat> processes_; // at the last sample
     std::uint64_t peak_kib_ = 0;
-    double grown_kib_ = 0; // by the processes that lived from one sample to the next
+    double grown_kib_ = 0;                // by the processes that lived from one sample to the next
+    std::map<pid_t, double> unconfirmed_; // each process's last change, not yet counted
     std::vector<std::pair<double, std::uint64_t>> kept_; // the row's samples, four a second
     std::vector<std::pair<double, double>> flooded_; // (time, grown) after the flood's first second
     double unwaited_cpu_ = 0;
     std::map<std::uint64_t, seen_socket> sockets_; // the consumer's, by inode
     std::vector<udp_socket> open_;                 // the consumer's, open
     std::string unreadable_;
+    bool unknown_ = false;
     std::map<std::uint64_t, std::string> others_; // other processes', by inode: who
     std::thread thread_;
 };

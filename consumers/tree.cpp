@@ -35,8 +35,6 @@ std::vector<process_stat> consumer_tree(pid_t tsflood_session) {
 
 tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
     tree_result r;
-    ctx.consumer.reap(false); // one that has just ended ended by itself
-    r.by_harness = ctx.consumer.pid() > 0 && !ctx.consumer.reaped();
     if (ctx.sampler) {
         ctx.sampler->sample(); // the sockets' last counts, before they close
     }
@@ -58,6 +56,12 @@ tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
         return consumer_tree(tsflood_session);
     };
     auto tree = consumer_tree(tsflood_session);
+    // One that has ended, reaped or not, ended by itself.
+    r.by_harness = std::any_of(tree.begin(), tree.end(),
+                               [&](const process_stat &p) {
+                                   return p.pid == ctx.consumer.pid() && !p.zombie;
+                               }) &&
+                   !ctx.consumer.reap(false);
     for (const auto &p : tree) {
         if (!p.zombie) {
             ++r.left_running;

@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +95,13 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
         argv.push_back(arg.c_str());
     }
     argv.push_back(nullptr);
+    // Blocked before the fork, a signal sent at once finds the child blocking it.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, sig);
+    }
+    sigprocmask(how.blocked ? SIG_BLOCK : SIG_UNBLOCK, &stops, &before);
     const auto began = clock_type::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -102,13 +110,9 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
         for (const int fd : how.closed) {
             close(fd);
         }
-        sigset_t stops;
-        sigemptyset(&stops);
         for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
             signal(sig, sig == how.ignored ? SIG_IGN : SIG_DFL);
-            sigaddset(&stops, sig);
         }
-        sigprocmask(how.blocked ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
         if (how.most_fds != 0) {
             const rlimit most{how.most_fds, how.most_fds};
             setrlimit(RLIMIT_NOFILE, &most);
@@ -123,6 +127,7 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
         execv(argv[0], const_cast<char *const *>(argv.data()));
         _exit(127);
     }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
     const auto blocked = how.signals.empty() || how.blocked ? began : signals_blocked(pid);
@@ -201,6 +206,14 @@ unsigned free_port() {
     return ntohs(any.sin6_port);
 }
 
+// An executable shell script of `body`, to stand in for tsflood with -t.
+std::string script(const std::string &name, const std::string &body) {
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
 std::uint64_t bytes_sent(const json &row) {
     return row["packets_sent"].get<std::uint64_t>() * 188 + row["torn_bytes"].get<std::uint64_t>();
 }
@@ -231,6 +244,7 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"-t", "/nonexistent/tsflood", "cat"}, "-t /nonexistent/tsflood: no such executable file"  },
         {{"-t", "/etc/passwd", "cat"},          "-t /etc/passwd: no such executable file"           },
         {{"-x", "cat"},                         "-x: no such option"                                },
+        {{"-yx", "cat"},                        "-y: no such option"                                },
         {{"--jsn", "cat"},                      "--jsn: no such option"                             },
         {{"-s"},                                "-s needs a value"                                  },
         {{"-r", "0", "cat"},                    "-r takes a rate above 0 in bits per second"        },
@@ -458,7 +472,8 @@ TEST(Consumers, UdpDropsAreCountedAtTheConsumersOwnSockets) {
 }
 
 // A socket that another process opens on the port during the run, and
-// that drops datagrams of its own, counts for nothing in the row.
+// that drops datagrams of its own, counts for nothing in the row; the row
+// names its holder, once for its two sockets.
 TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
     REQUIRE_HARNESS();
     if (!installed("socat")) {
@@ -467,21 +482,28 @@ TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
     const unsigned port = free_port();
     std::thread other([port] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const int s = socket(AF_INET6, SOCK_DGRAM, 0);
-        const int tiny = 1;
-        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &tiny, sizeof tiny);
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        // Two IPv6 sockets (any, then ::1) beside the consumer's IPv4 one.
+        int sockets[2];
         sockaddr_in6 at{};
         at.sin6_family = AF_INET6;
         at.sin6_port = htons(static_cast<std::uint16_t>(port));
-        at.sin6_addr = in6addr_loopback;
-        bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at);
+        for (int &s : sockets) {
+            s = socket(AF_INET6, SOCK_DGRAM, 0);
+            const int tiny = 1;
+            setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &tiny, sizeof tiny);
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &tiny, sizeof tiny);
+            setsockopt(s, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+            bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at);
+            at.sin6_addr = in6addr_loopback;
+        }
+        const int s = sockets[1];
         const char datagram[1316] = {};
         for (int i = 0; i < 100; ++i) {
             sendto(s, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&at), sizeof at);
         }
         std::this_thread::sleep_for(std::chrono::seconds(3));
-        close(s);
+        close(sockets[0]);
+        close(sockets[1]);
     });
     const std::string p = std::to_string(port);
     const outcome_t o =
@@ -494,6 +516,9 @@ TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
         1316;
     EXPECT_EQ(rows[0]["said"], json::array({std::to_string(read)})) << rows[0];
     EXPECT_EQ(rows[0]["sockets"].size(), 1u) << rows[0];
+    EXPECT_EQ(rows[0]["other_sockets"],
+              json::array({"pid " + std::to_string(getpid()) + " (consumers_test)"}))
+        << "one holder, named once";
 }
 
 // Paced, the flood goes at the rate asked, through a pipe and over UDP, and
@@ -540,6 +565,242 @@ TEST(Consumers, AConsumerThatReadsNothingHasNoLossFreeRate) {
     EXPECT_EQ(rows[0]["tries"][1]["asked_bits_per_s"], 1e6);
     EXPECT_GT(rows[0]["tries"][1]["dropped"].get<double>(), 0);
     EXPECT_EQ(left_running(), 0u);
+}
+
+// What the harness holds is not the consumer's: a consumer sees only its
+// own three descriptors, and the harness's own never take standard output
+// or error, closed or not; a descriptor it cannot get ends the row, saying
+// why, and nothing of tsflood's reaches the harness's standard error.
+TEST(Consumers, TheHarnesssDescriptorsAreItsOwn) {
+    REQUIRE_HARNESS();
+    const int inherited = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const struct {
+        launch how;
+        std::vector<std::string> args;
+        int status;
+        const char *out, *err;
+    } cases[] = {
+        {{}, {"--json", "-s", "0.3", std::string(MODEL_PATH) + " fds"}, 0, "[\"fds: 0 1 2\"]",    ""                         },
+        {{}, {"--json", "-s", "0.3", "-P", "1", "cat >/dev/null"},      0, "",                    "the kernel grants 4096"   },
+        {{},
+         {"--json", "-s", "0.3", "-P", "1", "cat >/dev/null"},
+         1,                                                                "",
+         ""                                                                                                                  }, // standard error closed
+        {{}, {"-s", "0.3", "cat >/dev/null"},                           1, "",                    "standard output is closed"},
+        {{}, {"-s", "0.3", "cat >/dev/null"},                           1, "Too many open files", "Too many open files"      },
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        launch how = cases[i].how;
+        how.extra_fd = i == 0 ? inherited : -1;
+        how.closed = i == 2   ? std::vector{STDERR_FILENO}
+                     : i == 3 ? std::vector{STDOUT_FILENO}
+                              : std::vector<int>{};
+        how.most_fds = i == 4 ? 12 : 0;
+        const outcome_t o = run(cases[i].args, how);
+        EXPECT_EQ(o.status, cases[i].status) << i << o.out << o.err;
+        EXPECT_NE(o.out.find(cases[i].out), std::string::npos) << i << o.out;
+        EXPECT_NE(o.err.find(cases[i].err), std::string::npos) << i << o.err;
+        EXPECT_EQ(o.err.find("written:"), std::string::npos) << i << o.err;
+    }
+    close(inherited);
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// tsflood (or what -t names) runs in a session of its own: what it starts
+// is ended with it and is not the consumer's, and a flood it cuts short, by
+// an exit or by any signal, is said and ends the run with status 1.
+TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
+    REQUIRE_HARNESS();
+    const std::string tsflood = TSFLOOD_PATH;
+    const struct {
+        std::string program;
+        json flood_end;
+        int status;
+    } cases[] = {
+        {script("forks",     "sleep 69 &\nexec " + tsflood),                   nullptr,                 0},
+        {script("exits",     "timeout 0.3 " + tsflood + "\nexit 3"),           "tsflood ended: exit 3", 1},
+        {script("signalled", "kill -" + std::to_string(SIGRTMIN + 3) + " $$"),
+         "tsflood ended: signal RTMIN+3",                                                               1},
+    };
+    for (const auto &c : cases) {
+        const outcome_t o =
+            run({"--json", "-s", "1", "-g", "1", "-t", c.program, "cat >/dev/null"});
+        EXPECT_EQ(o.status, c.status) << c.program << o.err;
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << c.program << o.out << o.err;
+        EXPECT_EQ(rows[0]["flood_end"], c.flood_end) << rows[0];
+        EXPECT_EQ(rows[0]["left_running"], 0) << rows[0];
+        EXPECT_EQ(rows[0]["ended"], json({
+                                        {"exit", 0}
+        }))
+            << rows[0];
+        if (c.status != 0) {
+            EXPECT_NE(o.err.find("cat >/dev/null: " + c.flood_end.get<std::string>()),
+                      std::string::npos)
+                << o.err;
+        }
+        EXPECT_EQ(left_running(), 0u) << c.program;
+    }
+}
+
+// A stop signal is acted on at once whatever the harness is doing: while it
+// measures the unpaced flood, between the pieces of a slow paced flood, or
+// while the rest of a packet goes after the time is up (then no grace).
+// Sent at once, it is held when the caller blocks it before the start.
+TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
+    REQUIRE_HARNESS();
+    const std::string sleeper = script("sleeper", "exec sleep 30");
+    launch at_once = signalled({
+        {0, SIGINT}
+    });
+    at_once.blocked = true;
+    const struct {
+        std::vector<std::string> args;
+        launch how;
+        std::size_t rows;
+        double most_seconds;
+        const char *flood_end, *note;
+    } cases[] = {
+        {{"-r", "1M", "-t", sleeper, "cat"},                                signalled({{0.3, SIGTERM}}), 0, 1.5, "",                                 ""                                               },
+        {{"-r", "1k", "-s", "20", "-g", "0", "cat >/dev/null"},
+         signalled({{1.5, SIGTERM}}),
+         1,                                                                                                 3,
+         "flood stopped by SIGTERM",                                                                                                                 ""                                               },
+        {{"-s", "1", "-g", "20", "{ head -c 1000 >/dev/null; sleep 68; }"},
+         signalled({{1.3, SIGTERM}}),
+         1,                                                                                                 4,
+         "",                                                                                                                                         "stopped by SIGTERM as its flood ended: no grace"},
+        {{"-s", "5", "wc -c"},                                              at_once,                     1, 2,   "flood stopped by SIGINT at 0.0 s", ""                                               },
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const outcome_t o = run(args, c.how);
+        EXPECT_EQ(o.status, 128 + c.how.signals[0].second) << c.args[1] << o.err;
+        EXPECT_LT(o.seconds, c.most_seconds) << c.args[1];
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), c.rows) << c.args[1] << o.out << o.err;
+        if (c.rows > 0) {
+            const std::string end = rows[0]["flood_end"].is_null() ? "" : rows[0]["flood_end"];
+            EXPECT_EQ(end.rfind(c.flood_end, 0), 0u) << rows[0];
+            EXPECT_EQ(rows[0]["notes"].dump().find(c.note) != std::string::npos, true) << rows[0];
+        }
+        EXPECT_EQ(left_running(), 0u) << c.args[1];
+    }
+}
+
+// The rate is what the consumer took over half a second at least, whether
+// the flood lasts just over a second or the harness is stopped part-way,
+// which the row says.
+TEST(Consumers, TheRateIsNeverTakenOverAFewMilliseconds) {
+    REQUIRE_HARNESS();
+    const struct {
+        const char *seconds;
+        schedule_t signals;
+        double at_least; // of the whole flood's average
+    } cases[] = {
+        {"1",    {},                               0.5},
+        {"1.05", {},                               0.5},
+        {"3",    {{0.5, SIGSTOP}, {1.5, SIGCONT}}, 1.2}, // a second of 3 stopped
+    };
+    for (const auto &c : cases) {
+        const outcome_t o =
+            run({"--json", "-s", c.seconds, "cat >/dev/null"}, signalled(c.signals));
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+        const json &row = rows[0];
+        ASSERT_FALSE(row["rate_bytes_per_s"].is_null()) << row;
+        const double average =
+            static_cast<double>(bytes_sent(row)) / row["flood_seconds"].get<double>();
+        EXPECT_GT(row["rate_bytes_per_s"].get<double>(), c.at_least * average) << row;
+        EXPECT_EQ(row["harness_continued_at_s"].size(), c.signals.empty() ? 0u : 1u) << row;
+    }
+}
+
+// A process of the tree that ends takes its memory with it, which is not
+// the consumer shrinking; one whose parent ignores SIGCHLD is reaped by the
+// kernel, and its CPU time still counts.
+TEST(Consumers, AProcessThatEndsIsNotGrowthAndItsCpuCounts) {
+    REQUIRE_HARNESS();
+    const std::string model = MODEL_PATH;
+    const outcome_t o = run({"--json", "-s", "3", "-g", "1", model + " hold 200 2 & cat >/dev/null",
+                             model + " orphan-spin 1.5"});
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 2u) << o.out << o.err;
+    EXPECT_GT(rows[0]["peak_rss_kib"].get<double>(), 200 * 1024) << rows[0];
+    EXPECT_LT(std::abs(rows[0]["rss_growth_kib_per_min"].get<double>()), 20 * 1024) << rows[0];
+    EXPECT_NEAR(rows[1]["cpu_seconds"].get<double>(), 1.5, 0.15) << rows[1];
+    EXPECT_EQ(left_running(), 0u);
+}
+
+// Datagrams from another sender reach the consumer's socket too: when its
+// drops pass what the harness sent, the row says so.
+TEST(Consumers, AnotherSenderToThePortIsSaid) {
+    REQUIRE_HARNESS();
+    const unsigned port = free_port();
+    std::thread other([port] {
+        for (int tries = 0; tries < 100 && udp_sockets(port).empty(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in to{
+            AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        const char datagram[1316] = {};
+        for (int i = 0; i < 2000; ++i) {
+            sendto(s, datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr *>(&to),
+                   sizeof to);
+        }
+        close(s);
+    });
+    const std::string p = std::to_string(port);
+    const outcome_t o = run({"--json", "-r", "1M", "-s", "1", "-g", "0", "-u", p,
+                             std::string(MODEL_PATH) + " deaf " + p});
+    other.join();
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    EXPECT_GT(rows[0]["dropped"].get<std::uint64_t>(),
+              rows[0]["datagrams_sent"].get<std::uint64_t>());
+    EXPECT_NE(rows[0]["notes"].dump().find("another sender"), std::string::npos) << rows[0];
+}
+
+// A try whose consumer ends on its first datagram, refusing the rest, is
+// not loss-free: the search says why, finds no limit, and ends with status 1.
+TEST(Consumers, ASearchEndsWhereATryWasNotFloodedWhole) {
+    REQUIRE_HARNESS();
+    const std::string p = std::to_string(free_port());
+    const std::string command = std::string(MODEL_PATH) + " udp " + p + " 1";
+    const outcome_t o = run({"--json", "--find-limit", "-s", "1", "-g", "0", "-u", p, command});
+    EXPECT_EQ(o.status, 1);
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
+    const std::string note = rows[0]["note"];
+    EXPECT_EQ(
+        note.rfind("a try was not flooded for its whole time: 127.0.0.1:" + p + " refused", 0), 0u)
+        << note;
+    EXPECT_NE(o.err.find(command + ": " + note), std::string::npos) << o.err;
+}
+
+// A consumer whose descriptors the harness may not read (not dumpable, run
+// by a harness that is not root) is said as such, not as not listening.
+TEST(Consumers, AConsumerThatCannotBeReadIsSaidSo) {
+    REQUIRE_HARNESS();
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run the harness as another user";
+    }
+    const std::string p = std::to_string(free_port());
+    launch nobody;
+    nobody.as_nobody = true;
+    const outcome_t o = run({"--json", "-s", "1", "-g", "0", "-u", p,
+                             std::string(MODEL_PATH) + " udp " + p + " 0 hidden"},
+                            nobody);
+    EXPECT_EQ(o.status, 1) << o.err;
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    EXPECT_EQ(
+        rows[0]["flood_end"].get<std::string>().rfind("its sockets cannot be read: /proc/", 0), 0u)
+        << rows[0];
+    EXPECT_LT(o.seconds, 5) << "not after the 10 s wait for a listener";
 }
 
 } // namespace

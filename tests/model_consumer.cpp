@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // A consumer whose behaviour the tests know exactly:
 //   model_consumer fds                      prints its open descriptors, then reads its input
-//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT; ends after N;
+//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT; ends after N
+//                                           (0: never);
 //                                           hidden: not dumpable, its /proc/PID/fd unreadable
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
-//                                           which spins SECONDS of CPU; then reads its input
+//                                           which spins SECONDS of CPU; then sleeps
 //   model_consumer hold MIB SECONDS         holds MIB MiB, touched, for SECONDS, then ends
 #include <arpa/inet.h>
 #include <chrono>
@@ -66,7 +67,7 @@ int main(int argc, char **argv) {
         }
         const int s = bound_socket(argv[2], 0);
         char datagram[2048];
-        for (long n = argc > 3 ? std::atol(argv[3]) : -1; n != 0; --n) {
+        for (long n = argc > 3 && std::atol(argv[3]) > 0 ? std::atol(argv[3]) : -1; n != 0; --n) {
             if (recv(s, datagram, sizeof datagram, 0) < 0) {
                 return 1;
             }
@@ -83,7 +84,7 @@ int main(int argc, char **argv) {
             }
             return 0;
         }
-        read_input();
+        pause();
     } else if (mode == "hold" && argc > 3) {
         std::vector<char> held(static_cast<std::size_t>(std::atol(argv[2])) << 20, 1);
         std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[3])));
