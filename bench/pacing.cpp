@@ -9,6 +9,7 @@
 //   pacing --quick                              two rates for a second each
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -24,9 +25,12 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "posix.h"
 
 namespace {
 
@@ -134,31 +138,23 @@ class capture_t {
     }
 
     int fd_ = -1;
-    volatile bool stop_ = false;
+    std::atomic<bool> stop_ = false;
     std::vector<double> times_;
     std::thread thread_;
 };
 
-pid_t start(const std::vector<std::string> &args) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<const char *> argv;
-        for (const auto &arg : args) {
-            argv.push_back(arg.c_str());
-        }
-        argv.push_back(nullptr);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execvp(argv[0], const_cast<char *const *>(argv.data()));
-        _exit(127);
+// A sender or a server, its output discarded.
+child start(const std::vector<std::string> &args) {
+    try {
+        return spawn({args});
+    } catch (const std::system_error &e) {
+        fail(e.what());
     }
-    return pid;
 }
 
-int finish(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
+// Its exit status, or 128 and the signal that ended it.
+int finish(child &c) {
+    const int status = c.reap(true)->status;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -184,14 +180,16 @@ result_t measure(const char *sender, double rate, double seconds, const std::str
     const std::string time_arg = std::to_string(seconds);
     int status;
     if (std::strcmp(sender, "iperf3") == 0) {
-        const pid_t server = start({"iperf3", "-s", "-1", "-p", port_arg});
+        child server = start({"iperf3", "-s", "-1", "-p", port_arg});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        status = finish(start({"iperf3", "-c", "127.0.0.1", "-p", port_arg, "-u", "-b", rate_arg,
-                               "-l", std::to_string(payload), "-t", time_arg}));
+        child client = start({"iperf3", "-c", "127.0.0.1", "-p", port_arg, "-u", "-b", rate_arg,
+                              "-l", std::to_string(payload), "-t", time_arg});
+        status = finish(client);
         finish(server);
     } else {
-        status = finish(start({consumers, "-u", port_arg, "-r", rate_arg, "-s", time_arg, "-g", "0",
-                               "socat -u UDP-RECV:" + port_arg + " /dev/null"}));
+        child harness = start({consumers, "-u", port_arg, "-r", rate_arg, "-s", time_arg, "-g", "0",
+                               "socat -u UDP-RECV:" + port_arg + " /dev/null"});
+        status = finish(harness);
     }
     if (status != 0) {
         fail(std::string(sender) + " ended with status " + std::to_string(status));

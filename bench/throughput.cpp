@@ -28,12 +28,13 @@
 #include <sched.h>
 #include <string>
 #include <sys/utsname.h>
-#include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "mpegts/types.h"
+#include "posix.h"
 
 namespace {
 
@@ -85,21 +86,6 @@ const int pipe_sizes[pipe_count] = {0, 1 << 20}; // 0: as the kernel makes it
     std::exit(1);
 }
 
-// True when `program` is an executable file on the PATH (or a path to one).
-bool installed(const char *program) {
-    if (std::strchr(program, '/') != nullptr) {
-        return access(program, X_OK) == 0;
-    }
-    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
-        end = std::min(path.find(':', at), path.size());
-        if (access((path.substr(at, end - at) + '/' + program).c_str(), X_OK) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void pin_to(std::size_t cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -107,26 +93,22 @@ void pin_to(std::size_t cpu) {
     sched_setaffinity(0, sizeof set, &set);
 }
 
-// Starts a writer with standard output on `out`, standard error discarded,
-// pinned to CPU 0.
-pid_t start(const writer_t &writer, int out) {
-    const pid_t pid = fork();
-    if (pid < 0) {
-        fail("fork failed");
+// Starts a writer with standard output on `out`, standard input and error
+// on /dev/null, pinned to CPU 0; the reader keeps its own CPUs.
+child start(const writer_t &writer, int out) {
+    cpu_set_t mine;
+    sched_getaffinity(0, sizeof mine, &mine);
+    pin_to(0);
+    try {
+        child started = spawn({
+            {writer.argv.begin(), writer.argv.end()},
+            -1, out, -1, false
+        });
+        sched_setaffinity(0, sizeof mine, &mine);
+        return started;
+    } catch (const std::system_error &e) {
+        fail(e.what());
     }
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDERR_FILENO);
-        dup2(null, STDIN_FILENO);
-        signal(SIGPIPE, SIG_DFL);
-        pin_to(0);
-        std::vector<const char *> argv = writer.argv;
-        argv.push_back(nullptr);
-        execvp(argv[0], const_cast<char *const *>(argv.data()));
-        _exit(127);
-    }
-    return pid;
 }
 
 struct memory_t {
@@ -151,11 +133,6 @@ memory_t memory_of(pid_t pid) {
         fail("cannot read /proc/" + std::to_string(pid) + "/status");
     }
     return memory;
-}
-
-void stop(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 double seconds_since(clock_type::time_point start) {
@@ -189,7 +166,7 @@ run_t through_pipe(const writer_t &writer, double seconds, int pipe_size, bool v
         fail("cannot size the pipe to " + std::to_string(pipe_size) +
              " bytes: " + std::strerror(errno));
     }
-    const pid_t pid = start(writer, fds[1]);
+    const child writing = start(writer, fds[1]);
     close(fds[1]);
 
     std::uint64_t seen = 0;  // every byte, for the check
@@ -213,9 +190,8 @@ run_t through_pipe(const writer_t &writer, double seconds, int pipe_size, bool v
         seen += static_cast<std::uint64_t>(n);
     }
     const double elapsed = seconds_since(began);
-    const memory_t memory = memory_of(pid);
+    const memory_t memory = memory_of(writing.pid());
     close(fds[0]);
-    stop(pid);
     return {static_cast<double>(timed) / elapsed, memory, seen};
 }
 
@@ -236,16 +212,15 @@ std::uint64_t bytes_written(pid_t pid) {
 // after a short warm-up and again `seconds` later.
 run_t into_dev_null(const writer_t &writer, double seconds) {
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = start(writer, null);
+    const child writing = start(writer, null);
     close(null);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const std::uint64_t before = bytes_written(pid);
+    const std::uint64_t before = bytes_written(writing.pid());
     const auto began = clock_type::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const std::uint64_t after = bytes_written(pid);
+    const std::uint64_t after = bytes_written(writing.pid());
     const double elapsed = seconds_since(began);
-    const memory_t memory = memory_of(pid);
-    stop(pid);
+    const memory_t memory = memory_of(writing.pid());
     return {static_cast<double>(after - before) / elapsed, memory, after - before};
 }
 
@@ -303,7 +278,7 @@ void benchmark(int rounds, double seconds, double null_seconds,
                 rounds, seconds, null_seconds);
     bool ran[writer_count];
     for (std::size_t w = 0; w < writer_count; ++w) {
-        ran[w] = installed(writers[w].argv[0]);
+        ran[w] = find_program(writers[w].argv[0]).has_value();
     }
     table_t piped[placement_count][pipe_count], nulled;
     std::vector<double> tsflood_to_bare[placement_count][pipe_count];
@@ -396,7 +371,7 @@ void sweep(int rounds, double seconds, bool json) {
             const std::size_t size = round % 2 ? size_count - 1 - s : s;
             for (std::size_t i = 0; i < swept_count; ++i) {
                 const std::size_t w = round % 2 ? swept_count - 1 - i : i;
-                if (installed(writers[swept[w]].argv[0])) {
+                if (find_program(writers[swept[w]].argv[0]).has_value()) {
                     rates[size][w].push_back(
                         through_pipe(writers[swept[w]], seconds, sizes[size]).rate / gib);
                 }
