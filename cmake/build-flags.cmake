@@ -84,4 +84,7 @@ if(TSFLOOD_STATIC)
         set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
         add_link_options(-static)
     endif()
+    # Stripped as linked, so the tool in the build folder is the one the
+    # tarball holds, byte for byte.
+    add_link_options(-s)
 endif()
