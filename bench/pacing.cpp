@@ -34,7 +34,19 @@
 
 namespace {
 
-constexpr std::uint16_t port = 5600;
+// A UDP port on loopback that no socket holds, for both senders.
+std::uint16_t free_port() {
+    const unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof at;
+    if (!s || bind(s.get(), reinterpret_cast<sockaddr *>(&at), size) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr *>(&at), &size) != 0) {
+        throw_errno("no free UDP port");
+    }
+    return ntohs(at.sin_port);
+}
+
+const std::uint16_t port = free_port();
 constexpr std::uint32_t payload = 1316; // 7 packets, as both senders are told to send
 constexpr double warm_up = 1;           // seconds left out at the start
 

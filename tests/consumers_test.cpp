@@ -526,24 +526,19 @@ TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
 TEST(Consumers, APacedFloodGoesAtTheRateAsked) {
     REQUIRE_HARNESS();
     const std::string port = std::to_string(free_port());
-    for (const bool udp : {false, true}) {
-        const std::vector<std::string> args =
-            udp ? std::vector<std::string>{"--json",
-                                           "-s",
-                                           "2",
-                                           "-r",
-                                           "12M",
-                                           "-u",
-                                           port,
-                                           "socat -u -T 0.5 UDP-RECV:" + port + " - | wc -c"}
-                : std::vector<std::string>{"--json", "-s", "2", "-r", "12M", "wc -c"};
+    for (const std::string to : {"", "-u"}) {
+        std::vector<std::string> args = {"--json", "-s", "2", "-r", "12M", "wc -c"};
+        if (!to.empty()) {
+            args.back() = std::string(MODEL_PATH) + " udp " + port;
+            args.insert(args.end() - 1, {to, port});
+        }
         const outcome_t o = run(args);
         const auto rows = o.rows();
         ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
         const json &row = rows[0];
         EXPECT_EQ(row["asked_bits_per_s"], 12e6);
         EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, 12e6, 12e4) << row;
-        if (udp) {
+        if (!to.empty()) {
             EXPECT_EQ(row["dropped"], 0) << row;
         }
         EXPECT_EQ(row["said"], json::array({std::to_string(bytes_sent(row))})) << row;
@@ -556,7 +551,7 @@ TEST(Consumers, AConsumerThatReadsNothingHasNoLossFreeRate) {
     REQUIRE_HARNESS();
     const std::string port = std::to_string(free_port());
     const outcome_t o = run({"--json", "--find-limit", "-s", "1", "-g", "0", "-u", port,
-                             "socat -u UDP-RECV:" + port + ",rcvbuf=2048 - | sleep 30"});
+                             std::string(MODEL_PATH) + " deaf " + port});
     const auto rows = o.rows();
     ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
     EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
@@ -565,6 +560,23 @@ TEST(Consumers, AConsumerThatReadsNothingHasNoLossFreeRate) {
     EXPECT_EQ(rows[0]["tries"][1]["asked_bits_per_s"], 1e6);
     EXPECT_GT(rows[0]["tries"][1]["dropped"].get<double>(), 0);
     EXPECT_EQ(left_running(), 0u);
+}
+
+// The search finds a limit known by construction, within its 5%: a
+// receiver whose reads pv passes on at 10 MiB/s (83.89 Mbit/s) at most.
+TEST(Consumers, ASearchFindsALimitKnownByConstruction) {
+    REQUIRE_HARNESS();
+    if (!installed("pv")) {
+        GTEST_SKIP() << "pv is not installed";
+    }
+    const std::string port = std::to_string(free_port());
+    const outcome_t o = run({"--json", "--find-limit", "-s", "3", "-g", "0", "-u", port,
+                             std::string(MODEL_PATH) + " relay " + port + " | pv -q -L 10M"});
+    const auto rows = o.rows();
+    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+    const double known = 10 * 1048576 * 8;
+    EXPECT_GT(rows[0]["limit_bits_per_s"].get<double>(), known / 1.05) << rows[0];
+    EXPECT_LT(rows[0]["limit_bits_per_s"].get<double>(), known * 1.05) << rows[0];
 }
 
 // What the harness holds is not the consumer's: a consumer sees only its

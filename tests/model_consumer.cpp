@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A consumer whose behaviour the tests know exactly:
 //   model_consumer fds                      prints its open descriptors, then reads its input
-//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT; ends after N
-//                                           (0: never);
+//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT until N
+//                                           (0: no end) or half a second without one,
+//                                           then prints how many bytes it read;
 //                                           hidden: not dumpable, its /proc/PID/fd unreadable
+//   model_consumer relay PORT               writes what it reads on 127.0.0.1:PORT to stdout
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
 //                                           which spins SECONDS of CPU; then sleeps
@@ -14,11 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -66,9 +70,24 @@ int main(int argc, char **argv) {
             prctl(PR_SET_DUMPABLE, 0);
         }
         const int s = bound_socket(argv[2], 0);
+        const long most = argc > 3 ? std::atol(argv[3]) : 0;
         char datagram[2048];
-        for (long n = argc > 3 && std::atol(argv[3]) > 0 ? std::atol(argv[3]) : -1; n != 0; --n) {
-            if (recv(s, datagram, sizeof datagram, 0) < 0) {
+        unsigned long long bytes = 0;
+        for (long n = 0; most == 0 || n < most; ++n) {
+            const timeval idle{n == 0 ? 10 : 0, n == 0 ? 0 : 500000};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+            const ssize_t got = recv(s, datagram, sizeof datagram, 0);
+            if (got < 0) {
+                break;
+            }
+            bytes += static_cast<unsigned long long>(got);
+        }
+        std::printf("%llu\n", bytes);
+    } else if (mode == "relay" && argc > 2) {
+        const int s = bound_socket(argv[2], 0);
+        char datagram[2048];
+        for (ssize_t got; (got = recv(s, datagram, sizeof datagram, 0)) > 0;) {
+            if (write(STDOUT_FILENO, datagram, static_cast<std::size_t>(got)) != got) {
                 return 1;
             }
         }
@@ -78,9 +97,12 @@ int main(int argc, char **argv) {
     } else if (mode == "orphan-spin" && argc > 2) {
         signal(SIGCHLD, SIG_IGN);
         if (fork() == 0) {
-            const auto until = std::chrono::steady_clock::now() +
-                               std::chrono::duration<double>(std::atof(argv[2]));
-            while (std::chrono::steady_clock::now() < until) {
+            // CPU time, not time: however busy the machine, it uses this much.
+            const double cpu = std::atof(argv[2]);
+            for (timespec used{};
+                 static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9 <
+                 cpu;) {
+                clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
             }
             return 0;
         }

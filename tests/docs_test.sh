@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# What the documents promise, tried.
+#   docs_test.sh man PAGE...          each page renders without a warning, and
+#                                     at 80 columns its examples' commands as
+#                                     they are typed
+#   docs_test.sh wrapper README TOOL  the README's pipe-size wrapper hands the
+#                                     tool a SIGPIPE that ends it (status 141)
+# Exit status 77 (skipped) where what it needs is not installed.
+set -euo pipefail
+mode=$1
+shift
+case $mode in
+man)
+    for tool in groff man col; do
+        command -v "$tool" >/dev/null || { echo "needs $tool"; exit 77; }
+    done
+    for page in "$@"; do
+        warnings=$(groff -ww -man -Tutf8 "$page" 2>&1 >/dev/null)
+        [[ -z $warnings ]] || { echo "$page: $warnings"; exit 1; }
+        text=$(MANWIDTH=80 man -l "$page" 2>&1 | col -b)
+        # The examples' commands, indented twice under EXAMPLES, copy as they are:
+        # each dash a minus sign, not a hyphen (U+2010), and single spaces,
+        # not filled and justified.
+        examples=$(sed -n '/^EXAMPLES/,/^[A-Z]/p' <<<"$text" | grep -E '^ {14,}\S' || true)
+        if grep -n $'\u2010' <<<"$examples"; then
+            echo "$page: an example holds a hyphen, not a minus"
+            exit 1
+        fi
+        if grep -E '\S {2,}\S' <<<"$examples"; then
+            echo "$page: an example is filled and justified"
+            exit 1
+        fi
+    done
+    ;;
+wrapper)
+    command -v python3 >/dev/null || { echo "needs python3"; exit 77; }
+    recipe=$(grep -m1 "^ *python3 -c 'import" "$1")
+    recipe=${recipe% tsflood | consumer}
+    status=0
+    (eval "$recipe $2") 2>/dev/null | head -c 188 >/dev/null || status=${PIPESTATUS[0]}
+    ((status == 141)) || { echo "the wrapper's tsflood ended with status $status, not 141"; exit 1; }
+    ;;
+esac
