@@ -22,7 +22,7 @@ struct run_options {
 
 constexpr const char *usage_line =
     "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-P BYTES | -u PORT] [-r RATE]\n"
-    "                         [--find-limit] [--json] COMMAND...";
+    "                         [--find-limit] [--json] [--] COMMAND...";
 
 struct parsed_command_line {
     std::optional<run_options> options; // when the run may start
