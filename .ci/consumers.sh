@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# tsflood-consumers from the release build on real consumers, in a PID
+# namespace of its own, so that what is left running afterwards is what this
+# step started and nothing else. tsreport must count exactly the packets it
+# was sent and end by itself at the clean end of its input; over UDP, what
+# it counts behind socat must be what was sent less what its socket dropped.
+# A consumer that escapes into a session of its own and one that ignores the
+# end of its input must be ended with all they started.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. .ci/lib.sh
+
+port=$(free_udp_port)
+# shellcheck disable=SC2016 # expanded by the inner shell
+unshare --fork --pid --mount-proc env port="$port" bash -euo pipefail -c '
+    consumers=build/release/tsflood-consumers
+    table=$("$consumers" -s 2 "tsreport -stdin" "head -c 1000 >/dev/null; sleep 7171" \
+        "setsid sleep 7172 & cat >/dev/null")
+    echo "$table"
+    grep -E -q "^\| \`tsreport -stdin\` \| ([0-9]+) \| [^|]* \| [^|]* \| [^|]* \| [^|]* \| Read \1 TS packets \| exit 0 after" <<<"$table"
+    row=$("$consumers" --json -s 2 -u "$port" "socat -u -T 1 UDP-RECV:$port - | tsreport -stdin")
+    echo "$row"
+    jq -e ".datagrams_sent > 0 and .said == [\"Read \((.datagrams_sent - .dropped) * 7) TS packets\"]" \
+        <<<"$row" >/dev/null
+    # pid 1 is this shell; pgrep does not list itself.
+    if pgrep -a . | grep -v "^1 "; then
+        echo "tsflood-consumers left these running"
+        exit 1
+    fi'
