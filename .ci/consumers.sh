@@ -23,8 +23,9 @@ unshare --fork --pid --mount-proc env port="$port" bash -euo pipefail -c '
     echo "$row"
     jq -e ".datagrams_sent > 0 and .said == [\"Read \((.datagrams_sent - .dropped) * 7) TS packets\"]" \
         <<<"$row" >/dev/null
-    # pid 1 is this shell; pgrep does not list itself.
-    if pgrep -a . | grep -v "^1 "; then
+    # This shell is the only bash here; pgrep does not list itself.
+    if left=$(pgrep -a -v -x bash); then
+        echo "$left"
         echo "tsflood-consumers left these running"
         exit 1
     fi'
