@@ -6,7 +6,9 @@
 // rate achieved and the gaps between datagrams against the ideal gap.
 //
 //   pacing [--seconds S] [--rates 1M,10M,...]   each rate for S seconds (10)
-//   pacing --quick                              two rates for a second each
+//   pacing --quick                              two rates for two seconds each
+//   pacing --load ...                           with a CPU-bound process on each CPU, and
+//                                               iperf3 also at real-time priority
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -185,17 +187,25 @@ struct result_t {
     unsigned missed = 0;
 };
 
+constexpr const char *iperf3_realtime = "iperf3 under chrt -f 50";
+
 result_t measure(const char *sender, double rate, double seconds, const std::string &consumers) {
     capture_t capture;
     const std::string rate_arg = std::to_string(static_cast<long long>(rate));
     const std::string port_arg = std::to_string(port);
     const std::string time_arg = std::to_string(seconds);
     int status;
-    if (std::strcmp(sender, "iperf3") == 0) {
+    if (std::strncmp(sender, "iperf3", 6) == 0) {
         child server = start({"iperf3", "-s", "-1", "-p", port_arg});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        child client = start({"iperf3", "-c", "127.0.0.1", "-p", port_arg, "-u", "-b", rate_arg,
-                              "-l", std::to_string(payload), "-t", time_arg});
+        std::vector<std::string> client_args = {
+            "iperf3", "-c",    "127.0.0.1", "-p", port_arg,
+            "-u",     "-b",    rate_arg,    "-l", std::to_string(payload),
+            "-t",     time_arg};
+        if (std::strcmp(sender, iperf3_realtime) == 0) {
+            client_args.insert(client_args.begin(), {"chrt", "-f", "50"});
+        }
+        child client = start(client_args);
         status = finish(client);
         finish(server);
     } else {
@@ -244,6 +254,7 @@ double parse_rate(std::string text) {
 } // namespace
 
 int main(int argc, char **argv) {
+    bool load = false;
     double seconds = 10;
     std::vector<double> rates;
     for (int i = 1; i < argc; ++i) {
@@ -259,8 +270,11 @@ int main(int argc, char **argv) {
         } else if (arg == "--quick") {
             seconds = 2;
             rates = {1e6, 100e6};
+        } else if (arg == "--load") {
+            load = true;
         } else {
-            std::fprintf(stderr, "usage: pacing [--seconds S] [--rates 1M,10M,...] [--quick]\n");
+            std::fprintf(stderr,
+                         "usage: pacing [--seconds S] [--rates 1M,10M,...] [--quick] [--load]\n");
             return 2;
         }
     }
@@ -268,11 +282,21 @@ int main(int argc, char **argv) {
         rates = {1e6, 10e6, 100e6, 500e6, 1e9, 2e9};
     }
     signal(SIGPIPE, SIG_IGN);
+    // A busy machine, as a consumer under test makes it: a CPU-bound
+    // process on each CPU, ended with the benchmark.
+    std::vector<child> busy;
+    for (long cpu = 0; load && cpu < sysconf(_SC_NPROCESSORS_ONLN); ++cpu) {
+        busy.push_back(start({"yes"}));
+    }
+    std::vector<const char *> senders = {"tsflood-consumers", "iperf3"};
+    if (load) {
+        senders.push_back(iperf3_realtime);
+    }
     std::printf("| asked | sender | achieved | off by | gap: ideal | median | 99th percentile | "
                 "largest | under half the ideal | longest burst |\n"
                 "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const double rate : rates) {
-        for (const char *sender : {"tsflood-consumers", "iperf3"}) {
+        for (const char *sender : senders) {
             const result_t r = measure(sender, rate, seconds, CONSUMERS_PATH);
             std::printf(
                 "| %.0f Mbit/s | %s | %.3f Mbit/s | %+.2f%% | %.1f µs | %.1f µs | %.1f µs | "

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "mover.h"
+#include "pacer.h"
 #include "phases.h"
 #include "procfs.h"
 
@@ -19,10 +20,9 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr auto housekeeping = milliseconds(1); // of signals and output, while the flood moves
-constexpr auto spin_margin = std::chrono::microseconds(30); // before a paced piece is due
-constexpr auto finish_wait = std::chrono::seconds(1);       // for the rest of the packet
-constexpr auto first_bytes_wait = std::chrono::seconds(2);  // for tsflood, when measured
-constexpr auto calibration = milliseconds(250);             // of the unpaced flood into a sink
+constexpr auto finish_wait = std::chrono::seconds(1);      // for the rest of the packet
+constexpr auto first_bytes_wait = std::chrono::seconds(2); // for tsflood, when measured
+constexpr auto calibration = milliseconds(250);            // of the unpaced flood into a sink
 constexpr std::size_t big_step = 1 << 20;
 constexpr int flood_pipe_size = 1 << 20; // tsflood's blocks pass whole
 
@@ -99,25 +99,63 @@ class rate_window {
     std::vector<double> continued_at_;
 };
 
+// A paced flood's waits for its pieces.
+struct pacing {
+    explicit pacing(double gap_seconds)
+        : gap(gap_seconds), priority(gap_seconds), margin(priority.realtime()) {}
+    const double gap;
+    pacing_priority priority;
+    spin_margin margin;
+    pacer_waits waits;
+    bool left_realtime = false;
+
+    // Waits until `due`: a sleep until the margin before it, unless
+    // `sleep` wakes early, then the margin spun. False when woken early.
+    template <typename Sleep> bool wait(time_point due, Sleep sleep) {
+        const spin_margin::duration before = margin.get();
+        if (due - clock_type::now() > before) {
+            const time_point wake = due - before;
+            if (sleep(wake)) {
+                return false;
+            }
+            margin.woke_late_by(clock_type::now() - wake);
+            ++waits.slept;
+        } else {
+            ++waits.spun_only;
+        }
+        while (clock_type::now() < due) {
+        }
+        // Spinning at real-time priority for nearly all of each gap would
+        // have the kernel's throttling stop the thread for 50 ms a second.
+        if (priority.realtime() && margin.get() * 4 > seconds_of(gap) * 3) {
+            priority.give_up();
+            left_realtime = true;
+        }
+        return true;
+    }
+};
+
 enum class moved_until { deadline, done, ended, stopped };
 
 // Moves the flood, at most `most()` bytes a step, until `deadline`, until
 // `done()`, until the flood cannot go on, or until more than
 // `stops_allowed` stop signals have come. Between steps, at least every
-// millisecond, it attends to what the run watches. A paced piece not yet
-// due is waited for, but for its last 30 µs, which are spun so that it
-// goes on time; a wait that ends early goes back to the loop.
+// millisecond, it attends to what the run watches; so does the sleep until
+// a paced piece is due, which then goes back to the loop.
 template <typename Most, typename Done>
-moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window,
+moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window, pacing *pace,
                        time_point deadline, int stops_allowed, Most most, Done done) {
+    time_point housekeeping_at = clock_type::now();
+    // Waits until `until` or something watched; true when something came.
     const auto attend = [&](time_point until, pollfd *fds, std::size_t n) {
-        ctx.attend(wait_until(until, ctx.watch(), fds, n));
+        const woken w = wait_until(until, ctx.watch(), fds, n);
+        ctx.attend(w);
         if (window != nullptr) {
             window->update(mover);
         }
-        return clock_type::now() + housekeeping;
+        housekeeping_at = clock_type::now() + housekeeping;
+        return w.any();
     };
-    time_point housekeeping_at = clock_type::now();
     for (;;) {
         if (ctx.signals.count() > stops_allowed) {
             return moved_until::stopped;
@@ -133,7 +171,7 @@ moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window
             // Blocked, or time to look around: a wait for the flood to be
             // able to move, none when it can.
             auto fds = mover.wants();
-            housekeeping_at = attend(mover.ready() ? now : deadline, fds.data(), fds.size());
+            attend(mover.ready() ? now : deadline, fds.data(), fds.size());
             mover.polled(fds);
             continue;
         }
@@ -141,13 +179,9 @@ moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window
         if (step == flood_mover::step_result::ended) {
             return moved_until::ended;
         }
-        if (step == flood_mover::step_result::early) {
-            const time_point due = std::min(mover.next_due(), deadline);
-            if (due - now > spin_margin) {
-                housekeeping_at = attend(due - spin_margin, nullptr, 0);
-            }
-            while (clock_type::now() < due && due - clock_type::now() <= spin_margin) {
-            }
+        if (step == flood_mover::step_result::early && pace != nullptr) {
+            pace->wait(std::min(mover.next_due(), deadline),
+                       [&](time_point wake) { return attend(wake, nullptr, 0); });
         }
     }
 }
@@ -187,9 +221,14 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
 
     flood_mover mover(tsflood.output.get(), input.get(), datagrams, ctx.options.rate);
     rate_window window(ctx);
+    std::optional<pacing> pace;
+    if (mover.paced()) {
+        pace.emplace(mover.gap());
+    }
+    pacing *const pacer = pace ? &*pace : nullptr;
     auto how = move_until(
-        ctx, mover, &window, began + seconds_of(ctx.options.seconds), 0, [] { return big_step; },
-        [] { return false; });
+        ctx, mover, &window, pacer, began + seconds_of(ctx.options.seconds), 0,
+        [] { return big_step; }, [] { return false; });
     r.stops = ctx.signals.count();
     if (how == moved_until::stopped) {
         r.end = "flood stopped by " + ctx.stop_text() + ctx.at_text(clock_type::now());
@@ -199,9 +238,21 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
         const auto rest = [&] {
             return flood_mover::packet_size - mover.bytes() % flood_mover::packet_size;
         };
-        const auto finished =
-            move_until(ctx, mover, &window, clock_type::now() + finish_wait, 1, rest, packet_whole);
+        const auto finished = move_until(ctx, mover, &window, pacer,
+                                         clock_type::now() + finish_wait, 1, rest, packet_whole);
         how = finished == moved_until::ended ? finished : how;
+    }
+    if (pace) {
+        r.realtime_pacer = pace->priority.realtime();
+        pace->priority.give_up();
+        const std::string note = pace->waits.note(pace->gap);
+        if (!note.empty()) {
+            r.notes.push_back(note);
+        }
+        if (pace->left_realtime) {
+            r.notes.push_back("the pacer left real-time priority, where it would have spun "
+                              "without pause");
+        }
     }
     r.stopped_while_finishing = r.stops == 0 && ctx.signals.count() > 0;
     if (ctx.signals.count() >= 2 && r.stops > 0) {
@@ -254,7 +305,7 @@ std::optional<double> unpaced_maximum(const run_options &options, stop_signals &
     flood_mover mover(tsflood.output.get(), out.get(), options.port != 0);
     const time_point give_up = clock_type::now() + first_bytes_wait;
     const auto how = move_until(
-        ctx, mover, nullptr, give_up + calibration, 0, [] { return big_step; },
+        ctx, mover, nullptr, nullptr, give_up + calibration, 0, [] { return big_step; },
         [&] {
             const auto first = mover.first_byte();
             return first ? clock_type::now() - *first >= calibration : clock_type::now() >= give_up;

@@ -46,6 +46,9 @@ class flood_mover {
     bool paced() const {
         return gap_ > 0;
     }
+    double gap() const { // seconds between pieces, when paced
+        return gap_;
+    }
     time_point next_due() const; // of the next piece, when paced
     int error() const {
         return error_;

@@ -75,6 +75,7 @@ struct flood_result {
     std::vector<std::string> notes;       // what else was noticed
     std::string end;                      // what ended it before its time
     bool cut_short = false;               // by tsflood or the harness
+    std::optional<bool> realtime_pacer;   // when paced: whether at real-time priority
     int stops = 0;                        // stop signals by the end of the flood
     bool stopped_while_finishing = false; // by a first stop signal, after the time was up
     pid_t tsflood_session = 0;

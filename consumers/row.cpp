@@ -294,13 +294,20 @@ const columns<consumer_row> row_columns = {
     {"rate", "rate_bytes_per_s", false, true,
      [](const consumer_row &r) { return optional(r.rate); },
      [](const consumer_row &r) {
-         return !r.rate                     ? std::string("n/a")
-                : r.udp || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8)
+         const std::string pacer = !r.realtime_pacer  ? ""
+                                   : *r.realtime_pacer ? " (real-time pacer)"
+                                                       : " (normal pacer)";
+         return !r.rate                     ? "n/a" + pacer
+                : r.udp || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8) + pacer
                                             : byte_rate_text(*r.rate);
      }},
     {nullptr, "asked_bits_per_s", false, false,
      [](const consumer_row &r) { return r.asked_rate > 0 ? json(r.asked_rate) : json(nullptr); },
      nullptr},
+    {nullptr, "pacer", false, false,
+     [](const consumer_row &r) {
+         return !r.realtime_pacer ? json(nullptr) : json(*r.realtime_pacer ? "realtime" : "normal");
+     }, nullptr},
     {nullptr, "flood_seconds", false, false,
      [](const consumer_row &r) { return json(r.flood_seconds); }, nullptr},
     {nullptr, "flood_end", false, false,
@@ -309,7 +316,11 @@ const columns<consumer_row> row_columns = {
      [](const consumer_row &r) { return json(r.continued_at); }, nullptr},
     {"CPU", "cpu_seconds", false, true,
      [](const consumer_row &r) { return json(r.cpu_seconds); },
-     [](const consumer_row &r) { return fixed(r.cpu_seconds, 2) + " s"; }},
+     [](const consumer_row &r) {
+         return fixed(r.cpu_seconds, 2) + " s (harness " + fixed(r.harness_cpu_seconds, 2) + " s)";
+     }},
+    {nullptr, "harness_cpu_seconds", false, false,
+     [](const consumer_row &r) { return json(r.harness_cpu_seconds); }, nullptr},
     {"peak memory", "peak_rss_kib", false, true,
      [](const consumer_row &r) { return json(r.peak_rss_kib); },
      [](const consumer_row &r) { return memory_text(static_cast<double>(r.peak_rss_kib)); }},

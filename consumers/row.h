@@ -38,12 +38,13 @@ struct consumer_row {
 
     std::uint64_t bytes = 0; // given to the consumer: into its pipe, or in datagrams
     std::uint64_t datagrams = 0;
-    double flood_seconds = 0;         // from tsflood's start to the end of the consumer's input
-    std::optional<double> rate;       // bytes per second, over at least half a second
-    double asked_rate = 0;            // bits per second; 0: unpaced
-    std::string flood_end;            // what ended the flood before its time, if anything
-    bool cut_short = false;           // by tsflood or the harness, not by the consumer
-    std::vector<double> continued_at; // when the harness went on after being stopped
+    double flood_seconds = 0;           // from tsflood's start to the end of the consumer's input
+    std::optional<double> rate;         // bytes per second, over at least half a second
+    double asked_rate = 0;              // bits per second; 0: unpaced
+    std::optional<bool> realtime_pacer; // when paced: whether its thread had real-time priority
+    std::string flood_end;              // what ended the flood before its time, if anything
+    bool cut_short = false;             // by tsflood or the harness, not by the consumer
+    std::vector<double> continued_at;   // when the harness went on after being stopped
     std::vector<seen_socket> sockets;
     std::vector<std::string> other_sockets; // the holders of other processes' sockets on the port
 
@@ -55,6 +56,7 @@ struct consumer_row {
     unsigned left_running = 0;      // the consumer's processes the harness had to end
     std::vector<std::string> notes; // what else the harness noticed
     double cpu_seconds = 0;         // user and system, the whole tree
+    double harness_cpu_seconds = 0; // the harness\'s own, while it ran this consumer
     std::uint64_t peak_rss_kib = 0;
     std::optional<double> rss_growth_kib_per_min;
     std::vector<std::pair<double, std::uint64_t>> rss_kib; // (seconds after start, whole tree)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -14,6 +15,14 @@
 namespace {
 
 constexpr int output_pipe_size = 1 << 20; // a chatty consumer waits on it less
+
+// User and system time of the harness's threads so far.
+double own_cpu_seconds() {
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
 
 } // namespace
 
@@ -110,6 +119,7 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
     row.grace = options.grace;
     row.asked_rate = options.rate;
     run_context ctx(options, signals);
+    const double harness_cpu_before = own_cpu_seconds();
     start_result started;
     try {
         started = start_consumer(ctx, command);
@@ -151,6 +161,7 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
     row.rate = flooded.rate;
     row.flood_end = flooded.end;
     row.cut_short = flooded.cut_short;
+    row.realtime_pacer = flooded.realtime_pacer;
     row.continued_at = flooded.continued_at;
     row.output = std::move(ctx.said);
     if (const auto &ended = ctx.consumer.reap(false); ended && !tree.by_harness) {
@@ -177,6 +188,7 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
         row.notes.push_back("its sockets dropped more datagrams than were sent to them: another "
                             "sender reached them too");
     }
+    row.harness_cpu_seconds = own_cpu_seconds() - harness_cpu_before;
     if (tree.would_not_end > 0) {
         row.notes.push_back(std::to_string(tree.would_not_end) + " of its processes would not end");
     }

@@ -8,10 +8,13 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -68,13 +71,15 @@ clock_type::time_point signals_blocked(pid_t pid) {
 
 // How the harness is started: as from a terminal, but for what is said here.
 struct launch {
-    schedule_t signals;      // sent once it blocks them, or at once with `blocked`
-    int ignored = 0;         // a signal ignored, as under nohup
-    bool blocked = false;    // the stop signals blocked by its caller
-    std::vector<int> closed; // standard descriptors closed
-    rlim_t most_fds = 0;     // RLIMIT_NOFILE; 0: as it is
-    bool as_nobody = false;  // run as the user nobody
-    int extra_fd = -1;       // a descriptor it inherits, not close-on-exec
+    schedule_t signals;                 // sent once it blocks them, or at once with `blocked`
+    int ignored = 0;                    // a signal ignored, as under nohup
+    bool blocked = false;               // the stop signals blocked by its caller
+    std::vector<int> closed;            // standard descriptors closed
+    rlim_t most_fds = 0;                // RLIMIT_NOFILE; 0: as it is
+    bool as_nobody = false;             // run as the user nobody
+    int extra_fd = -1;                  // a descriptor it inherits, not close-on-exec
+    rlim_t most_rtprio = RLIM_INFINITY; // RLIMIT_RTPRIO; RLIM_INFINITY: as it is
+    std::function<void(pid_t)> watch;   // on a thread of its own while it runs
 };
 
 launch signalled(schedule_t signals, int ignored = 0) {
@@ -117,6 +122,10 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
             const rlimit most{how.most_fds, how.most_fds};
             setrlimit(RLIMIT_NOFILE, &most);
         }
+        if (how.most_rtprio != RLIM_INFINITY) {
+            const rlimit most{how.most_rtprio, how.most_rtprio};
+            setrlimit(RLIMIT_RTPRIO, &most);
+        }
         if (how.extra_fd >= 0) {
             fcntl(how.extra_fd, F_SETFD, 0);
         }
@@ -130,6 +139,10 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
     sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
+    std::thread watcher;
+    if (how.watch) {
+        watcher = std::thread(how.watch, pid);
+    }
     const auto blocked = how.signals.empty() || how.blocked ? began : signals_blocked(pid);
     for (const auto &[at, sig] : how.signals) {
         std::this_thread::sleep_until(blocked + std::chrono::duration<double>(at));
@@ -155,6 +168,9 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (watcher.joinable()) {
+        watcher.join();
+    }
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     outcome.seconds = std::chrono::duration<double>(clock_type::now() - began).count();
     return outcome;
@@ -813,6 +829,86 @@ TEST(Consumers, AConsumerThatCannotBeReadIsSaidSo) {
         rows[0]["flood_end"].get<std::string>().rfind("its sockets cannot be read: /proc/", 0), 0u)
         << rows[0];
     EXPECT_LT(o.seconds, 5) << "not after the 10 s wait for a listener";
+}
+
+// The thread that paces, and only it, runs at real-time priority where the
+// system allows it: for root, not for a user whose RLIMIT_RTPRIO is 0.
+// tsflood and the consumer keep ordinary scheduling whatever the pacer has.
+TEST(Consumers, OnlyThePacerRunsAtRealTimePriority) {
+    REQUIRE_HARNESS();
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run the harness as a user with and without RLIMIT_RTPRIO";
+    }
+    const std::string policy_file = testing::TempDir() + "tsflood-policy";
+    const std::string tsflood =
+        script("policy-tsflood", "chrt -p $$ >" + policy_file + "\nexec " + TSFLOOD_PATH);
+    const struct {
+        bool as_nobody;
+        rlim_t most_rtprio;
+        const char *pacer;
+    } cases[] = {
+        {false, RLIM_INFINITY, "realtime"},
+        {true,  0,             "normal"  },
+    };
+    for (const auto &c : cases) {
+        std::ofstream(policy_file).close();
+        chmod(policy_file.c_str(), 0666);
+        launch how;
+        how.as_nobody = c.as_nobody;
+        how.most_rtprio = c.most_rtprio;
+        std::size_t fifo_threads = 0; // of the harness, once it floods
+        how.watch = [&](pid_t harness) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(900));
+            for (const auto &task : std::filesystem::directory_iterator(
+                     "/proc/" + std::to_string(harness) + "/task")) {
+                const pid_t thread = std::stoi(task.path().filename().string());
+                const int policy = sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK;
+                fifo_threads += policy == SCHED_FIFO ? 1u : 0u;
+            }
+        };
+        const outcome_t o = run({"--json", "-r", "10M", "-s", "1.5", "-g", "1", "-t", tsflood,
+                                 "chrt -p $$; exec cat >/dev/null"},
+                                how);
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+        EXPECT_EQ(rows[0]["pacer"], c.pacer) << rows[0];
+        EXPECT_EQ(fifo_threads, std::string(c.pacer) == "realtime" ? 1u : 0u) << c.pacer;
+        EXPECT_NE(rows[0]["output"]["first"].dump().find("SCHED_OTHER"), std::string::npos)
+            << rows[0];
+        std::ifstream tsflood_policy(policy_file);
+        const std::string policy(std::istreambuf_iterator<char>(tsflood_policy), {});
+        EXPECT_NE(policy.find("SCHED_OTHER"), std::string::npos) << policy;
+        EXPECT_NEAR(rows[0]["rate_bytes_per_s"].get<double>() * 8, 10e6, 1e5) << rows[0];
+        EXPECT_GT(rows[0]["harness_cpu_seconds"].get<double>(), 0) << rows[0];
+    }
+}
+
+// A stop signal during a slow real-time paced flood ends the consumer's
+// input within 50 ms.
+TEST(Consumers, APacedFloodStopsWithin50Milliseconds) {
+    REQUIRE_HARNESS();
+    const std::string ended_file = testing::TempDir() + "input-ended";
+    unlink(ended_file.c_str());
+    const auto now = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    double signalled = 0;
+    launch how;
+    how.watch = [&](pid_t harness) {
+        signals_blocked(harness);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        signalled = now();
+        kill(harness, SIGTERM);
+    };
+    const outcome_t o = run(
+        {"--json", "-r", "1k", "-s", "20", "-g", "1", "cat >/dev/null; date +%s.%N >" + ended_file},
+        how);
+    EXPECT_EQ(o.status, 128 + SIGTERM);
+    std::ifstream ended(ended_file);
+    double input_ended = 0;
+    ASSERT_TRUE(ended >> input_ended);
+    EXPECT_LT(input_ended - signalled, 0.05);
 }
 
 } // namespace
