@@ -15,6 +15,7 @@
 
 #include "limit.h"
 #include "options.h"
+#include "pacer.h"
 #include "phases.h"
 #include "posix.h"
 #include "procfs.h"
@@ -150,6 +151,32 @@ TEST(Flood, TheRateWindowIsHalfASecondAtLeast) {
         if (rate) {
             EXPECT_NEAR(*rate, *c.rate, 1e-6) << c.end;
         }
+    }
+}
+
+// The pacer spins for as long as its sleeps end late, nine in ten of them,
+// within bounds that keep a real-time pacer's spin short.
+TEST(Pacer, TheSpinFollowsHowLateSleepsEnd) {
+    using std::chrono::microseconds;
+    const struct {
+        bool realtime;
+        int most_late_us; // sleeps end late by 0 to this, evenly
+        int low_us, high_us;
+    } cases[] = {
+        {true,  0,    3,   3  }, // at its lowest
+        {true,  100,  55,  60 }, // at its highest
+        {false, 100,  85,  95 }, // the 90th percentile
+        {false, 20,   15,  20 }, // at its lowest, or just above
+        {false, 5000, 200, 200},
+    };
+    for (const auto &c : cases) {
+        spin_margin margin(c.realtime);
+        for (int i = 0; i < 20000; ++i) {
+            margin.woke_late_by(microseconds(c.most_late_us * (i * 37 % 101) / 100));
+        }
+        const auto us = std::chrono::duration<double, std::micro>(margin.get()).count();
+        EXPECT_GE(us, c.low_us) << c.most_late_us;
+        EXPECT_LE(us, c.high_us) << c.most_late_us;
     }
 }
 
