@@ -150,6 +150,9 @@ moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window
     const auto attend = [&](time_point until, pollfd *fds, std::size_t n) {
         const woken w = wait_until(until, ctx.watch(), fds, n);
         ctx.attend(w);
+        if (ctx.status != nullptr) {
+            ctx.status->bytes.store(mover.bytes(), std::memory_order_relaxed);
+        }
         if (window != nullptr) {
             window->update(mover);
         }
@@ -218,6 +221,7 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     r.tsflood_session = tsflood.process.pid();
     const time_point began = clock_type::now();
     ctx.sampler->flood_began(r.tsflood_session);
+    ctx.show(status_line::phase_type::flooding, ctx.options.seconds);
 
     flood_mover mover(tsflood.output.get(), input.get(), datagrams, ctx.options.rate);
     rate_window window(ctx);
@@ -235,6 +239,7 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     }
     const auto packet_whole = [&] { return mover.bytes() % flood_mover::packet_size == 0; };
     if (how != moved_until::ended && !datagrams && !packet_whole()) {
+        ctx.show(status_line::phase_type::finishing);
         const auto rest = [&] {
             return flood_mover::packet_size - mover.bytes() % flood_mover::packet_size;
         };

@@ -79,6 +79,15 @@ const columns<limit_result> limit_columns = {
 };
 // clang-format on
 
+// The tries a search takes, halving the span between `low` and `high` on a
+// logarithmic scale, until `high` is within the tolerance of `low`.
+int bisections(double low, double high) {
+    return high / low > 1 + tolerance
+               ? static_cast<int>(
+                     std::ceil(std::log2(std::log(high / low) / std::log1p(tolerance))))
+               : 0;
+}
+
 } // namespace
 
 bool limit_result::failed() const {
@@ -95,10 +104,17 @@ bool limit_result::failed() const {
 
 limit_result search_limit(const std::string &command, double floor,
                           const std::function<consumer_row(double)> &flood,
-                          const std::function<bool()> &stopped) {
+                          const std::function<bool()> &stopped, const search_observer &observe) {
     limit_result found{command, floor, {}, false, "", {}};
+    std::optional<double> clean, lossy; // the highest loss-free and lowest lossy rates tried
     // One try at `rate`; true when it went through and dropped nothing.
     const auto loss_free = [&](double rate) {
+        if (observe) {
+            // Before the floor's try, its own and those of a search from it.
+            const int left = lossy ? bisections(clean.value_or(floor), *lossy) : -1;
+            observe({static_cast<int>(found.tries.size()) + 1, rate, clean, lossy,
+                     left < 0 ? left : left + (clean ? 0 : 1)});
+        }
         found.tries.push_back(flood(rate));
         const consumer_row &row = found.tries.back();
         if (stopped()) {
@@ -120,16 +136,16 @@ limit_result search_limit(const std::string &command, double floor,
         found.limit = achieved(found.tries.back());
         return found;
     }
-    double lossy = achieved(found.tries.back());
+    lossy = achieved(found.tries.back());
     if (!found.note.empty()) {
         return stop_short();
     }
     if (!loss_free(floor)) {
         return found.note.empty() ? found : stop_short();
     }
-    double clean = floor;
-    while (lossy / clean > 1 + tolerance) {
-        const double mid = std::sqrt(clean * lossy);
+    clean = floor;
+    while (*lossy / *clean > 1 + tolerance) {
+        const double mid = std::sqrt(*clean * *lossy);
         if (loss_free(mid)) {
             clean = mid;
         } else if (!found.note.empty()) {
@@ -143,15 +159,20 @@ limit_result search_limit(const std::string &command, double floor,
 }
 
 limit_result find_limit(const run_options &options, const std::string &command,
-                        stop_signals &signals) {
+                        stop_signals &signals, status_line *status) {
     return search_limit(
         command, options.rate > 0 ? options.rate : default_floor_bits_per_s,
         [&](double rate) {
             run_options at = options;
             at.rate = rate;
-            return flood_consumer(at, command, signals);
+            return flood_consumer(at, command, signals, status);
         },
-        [&] { return signals.count() > 0; });
+        [&] { return signals.count() > 0; },
+        [&](const status_line::search_state &state) {
+            if (status != nullptr) {
+                status->search(state);
+            }
+        });
 }
 
 std::string limit_heading() {

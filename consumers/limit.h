@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "options.h"
+#include "progress.h"
 #include "row.h"
 
 class stop_signals;
@@ -33,15 +34,18 @@ struct limit_result {
 // logarithmic scale, until the two are within 5%. Each try floods for -s,
 // the consumer started afresh.
 limit_result find_limit(const run_options &options, const std::string &command,
-                        stop_signals &signals);
+                        stop_signals &signals, status_line *status = nullptr);
 
 // The search itself: `flood(rate)` runs one try (rate 0: unpaced); once
 // `stopped()`, the search ends after the try it came in. A try is loss-free
 // when the flood went on for its whole time and the consumer's sockets
 // dropped nothing; one that did not go on for its whole time ends the search.
+// `observe`, if any, hears before each try where the search stands.
+using search_observer = std::function<void(const status_line::search_state &)>;
 limit_result search_limit(const std::string &command, double floor,
                           const std::function<consumer_row(double)> &flood,
-                          const std::function<bool()> &stopped);
+                          const std::function<bool()> &stopped,
+                          const search_observer &observe = nullptr);
 
 std::string limit_heading();
 std::string limit_markdown(const limit_result &limit);

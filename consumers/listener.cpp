@@ -86,6 +86,7 @@ unique_fd connected_socket(const destination &to) {
 } // namespace
 
 listener_result wait_for_listener(run_context &ctx) {
+    ctx.show(status_line::phase_type::listening);
     const time_point until = ctx.started + listen_wait;
     const std::string port = std::to_string(ctx.options.port);
     listener_result r;

@@ -15,6 +15,7 @@
 #include "phases.h"
 #include "posix.h"
 #include "procfs.h"
+#include "progress.h"
 #include "session.h"
 
 namespace {
@@ -27,10 +28,14 @@ void hold_stop_signals(int, char **, char **) {
 __attribute__((section(".preinit_array"), used)) void (*const hold)(int, char **,
                                                                     char **) = hold_stop_signals;
 
-bool message_lost = false; // standard error could not take one
+bool message_lost = false;           // standard error could not take one
+std::unique_ptr<status_line> status; // on standard error, when it is drawn
 
 // "tsflood-consumers: " and the message, on a line of standard error.
 void say(const std::string &message) {
+    if (status) {
+        status->clear();
+    }
     const std::string line = "tsflood-consumers: " + message + "\n";
     if (std::fputs(line.c_str(), stderr) < 0 || std::fflush(stderr) != 0) {
         message_lost = true;
@@ -40,6 +45,14 @@ void say(const std::string &message) {
 int usage_error(const std::string &what) {
     say(what + "\n" + usage_line);
     return 2;
+}
+
+// Prints `text` on standard output, the status line erased first.
+void print(const std::string &text) {
+    if (status) {
+        status->clear();
+    }
+    std::fputs(text.c_str(), stdout);
 }
 
 // True when what was printed reached standard output.
@@ -106,22 +119,26 @@ int run(const run_options &o, stop_signals &signals) {
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
-        std::fputs((o.find_limit ? limit_heading() : markdown_heading(o.port != 0)).c_str(),
-                   stdout);
+        print(o.find_limit ? limit_heading() : markdown_heading(o.port != 0));
     }
     if (!printed()) {
         return 1; // nobody reads the table: no consumer is flooded
     }
-    int status = 0;
-    for (const auto &command : o.commands) {
+    int exit_status = 0;
+    status = status_line::open(o.progress);
+    for (std::size_t i = 0; i < o.commands.size(); ++i) {
+        const std::string &command = o.commands[i];
+        if (status) {
+            status->consumer(i + 1, o.commands.size(), command);
+        }
         std::string why_failed;
         if (o.find_limit) {
-            const limit_result limit = find_limit(o, command, signals);
-            std::fputs((o.json ? limit_json(limit) : limit_markdown(limit)).c_str(), stdout);
+            const limit_result limit = find_limit(o, command, signals, status.get());
+            print(o.json ? limit_json(limit) : limit_markdown(limit));
             why_failed = !limit.note.empty() ? limit.note : limit.failed() ? "a try failed" : "";
         } else {
-            const consumer_row row = flood_consumer(o, command, signals);
-            std::fputs((o.json ? json_line(row_json(row)) : markdown_row(row)).c_str(), stdout);
+            const consumer_row row = flood_consumer(o, command, signals, status.get());
+            print(o.json ? json_line(row_json(row)) : markdown_row(row));
             why_failed = row.failed() ? why_not_flooded(row) : "";
         }
         if (!printed()) {
@@ -130,14 +147,16 @@ int run(const run_options &o, stop_signals &signals) {
         if (signals.count() > 0) {
             // Stopped: the rest is not run, and the harness ends by the
             // signal it was sent, as its caller expects.
+            status.reset();
             signals.end_by_first();
         }
         if (!why_failed.empty()) {
             say(valid_utf8(command) + ": " + why_failed);
-            status = 1;
+            exit_status = 1;
         }
     }
-    return status;
+    status.reset();
+    return exit_status;
 }
 
 } // namespace
@@ -149,23 +168,23 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN); // a consumer gone is an end like any other
 
     const parsed_command_line parsed = parse_options(argc, argv);
-    int status;
+    int exit_status;
     if (parsed.info) {
         std::fputs(parsed.message.c_str(), stdout);
-        status = printed() ? 0 : 1;
+        exit_status = printed() ? 0 : 1;
     } else if (!parsed.options) {
-        status = usage_error(parsed.message);
+        exit_status = usage_error(parsed.message);
     } else if ((closed & 1u << STDOUT_FILENO) != 0) {
         say("standard output is closed: the table has nowhere to go");
-        status = 1;
+        exit_status = 1;
     } else {
         try {
             stop_signals signals;
-            status = run(*parsed.options, signals);
+            exit_status = run(*parsed.options, signals);
         } catch (const std::system_error &e) {
             say(e.what());
-            status = 1;
+            exit_status = 1;
         }
     }
-    return message_lost && status == 0 ? 1 : status;
+    return message_lost && exit_status == 0 ? 1 : exit_status;
 }

@@ -118,6 +118,8 @@ const char *const help_text =
     "  --find-limit  with -u: search each consumer's highest loss-free rate,\n"
     "              from RATE (1M) up to the unpaced flood, to within 5%\n"
     "  --json      one JSON object per consumer per line, not a Markdown table\n"
+    "  --progress, --no-progress  a status line on standard error, or none\n"
+    "              (default: when it is a terminal)\n"
     "\n"
     "Exit status: 0 when every consumer was flooded, 1 when one was sent nothing\n"
     "or could not be started, 2 for a wrong command line. See tsflood-consumers(1).\n";
@@ -126,11 +128,13 @@ const char *const help_text =
 
 parsed_command_line parse_options(int argc, char **argv) {
     static const option long_options[] = {
-        {"json",       no_argument, nullptr, 'j'},
-        {"find-limit", no_argument, nullptr, 'f'},
-        {"help",       no_argument, nullptr, 'h'},
-        {"version",    no_argument, nullptr, 'V'},
-        {nullptr,      0,           nullptr, 0  },
+        {"json",        no_argument, nullptr, 'j'},
+        {"progress",    no_argument, nullptr, 'p'},
+        {"no-progress", no_argument, nullptr, 'n'},
+        {"find-limit",  no_argument, nullptr, 'f'},
+        {"help",        no_argument, nullptr, 'h'},
+        {"version",     no_argument, nullptr, 'V'},
+        {nullptr,       0,           nullptr, 0  },
     };
     run_options o;
     parsed_command_line failed;
@@ -203,6 +207,10 @@ parsed_command_line parse_options(int argc, char **argv) {
         case 'j':
             o.json = true;
             break;
+        case 'p':
+        case 'n':
+            o.progress = c == 'p';
+            break;
         case 'h':
             error = std::string(usage_line) + "\n\n" + help_text;
             failed.info = true;
@@ -216,7 +224,7 @@ parsed_command_line parse_options(int argc, char **argv) {
             // may stand in a cluster ("-xy"); a long one, whose letter is
             // 0 or one of its own, by the word it stopped at ("--jsn",
             // "--json=1").
-            const bool is_long = optopt == 0 || std::strchr("jfV", optopt) != nullptr;
+            const bool is_long = optopt == 0 || std::strchr("jfpnV", optopt) != nullptr;
             const std::string word =
                 is_long ? argv[optind - 1] : std::string("-") + static_cast<char>(optopt);
             error = !is_long && std::strchr("sgtPur", optopt) != nullptr

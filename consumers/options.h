@@ -8,21 +8,22 @@
 #include <vector>
 
 struct run_options {
-    double seconds = 5;      // of flood per consumer
-    double grace = 3;        // for a consumer to end by itself once its input has ended
-    std::string tsflood;     // path of the tsflood to run
-    long pipe_asked = 0;     // -P; 0 leaves the consumer's pipe as the kernel makes it
-    long pipe_granted = 0;   // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
-    unsigned port = 0;       // -u; 0 floods through a pipe
-    double rate = 0;         // -r, bits per second; 0 floods as fast as the consumer takes it
-    bool find_limit = false; // search each consumer's highest loss-free rate (UDP)
-    bool json = false;       // one JSON object per line instead of a Markdown table
+    double seconds = 5;           // of flood per consumer
+    double grace = 3;             // for a consumer to end by itself once its input has ended
+    std::string tsflood;          // path of the tsflood to run
+    long pipe_asked = 0;          // -P; 0 leaves the consumer's pipe as the kernel makes it
+    long pipe_granted = 0;        // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
+    unsigned port = 0;            // -u; 0 floods through a pipe
+    double rate = 0;              // -r, bits per second; 0 floods as fast as the consumer takes it
+    bool find_limit = false;      // search each consumer's highest loss-free rate (UDP)
+    bool json = false;            // one JSON object per line instead of a Markdown table
+    std::optional<bool> progress; // a status line; nothing said: on a terminal
     std::vector<std::string> commands;
 };
 
 constexpr const char *usage_line =
     "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-P BYTES | -u PORT] [-r RATE]\n"
-    "                         [--find-limit] [--json] [--] COMMAND...";
+    "                         [--find-limit] [--json] [--progress | --no-progress] [--] COMMAND...";
 
 struct parsed_command_line {
     std::optional<run_options> options; // when the run may start

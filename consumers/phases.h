@@ -13,16 +13,19 @@
 
 #include "options.h"
 #include "posix.h"
+#include "progress.h"
 #include "said.h"
 #include "sampler.h"
 
 // What each phase watches while it waits: the stop signals, the consumer's
 // output and its first process.
 struct run_context {
-    run_context(const run_options &o, stop_signals &s) : options(o), signals(s) {}
+    run_context(const run_options &o, stop_signals &s, status_line *line = nullptr)
+        : options(o), signals(s), status(line) {}
 
     const run_options &options;
     stop_signals &signals;
+    status_line *const status; // none when no status line is drawn
     time_point started;
     child consumer;
     unique_fd output; // the consumer's standard output and error, read end
@@ -42,7 +45,13 @@ struct run_context {
         return seconds_between(started, t);
     }
     std::string at_text(time_point t) const; // " at 1.2 s"
-    std::string stop_text() const;           // "SIGINT"
+    // The phase, to the status line.
+    void show(status_line::phase_type phase, double seconds = 0) const {
+        if (status != nullptr) {
+            status->phase(phase, seconds);
+        }
+    }
+    std::string stop_text() const; // "SIGINT"
 };
 
 // Start: the consumer under sh -c in a session of its own, its output read

@@ -18,14 +18,6 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-// Bytes per second as "1.65 GiB/s", "335 MiB/s" or "4.21 MiB/s".
-std::string byte_rate_text(double rate) {
-    constexpr double mib = 1 << 20, gib = 1 << 30;
-    return rate >= gib        ? fixed(rate / gib, 2) + " GiB/s"
-           : rate >= 10 * mib ? fixed(rate / mib, 0) + " MiB/s"
-                              : fixed(rate / mib, 2) + " MiB/s";
-}
-
 std::string memory_text(double kib) {
     return kib >= 1 << 20 ? fixed(kib / (1 << 20), 2) + " GiB" : fixed(kib / 1024, 1) + " MiB";
 }
@@ -207,6 +199,13 @@ std::string fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
+}
+
+std::string byte_rate_text(double rate) {
+    constexpr double mib = 1 << 20, gib = 1 << 30;
+    return rate >= gib        ? fixed(rate / gib, 2) + " GiB/s"
+           : rate >= 10 * mib ? fixed(rate / mib, 0) + " MiB/s"
+                              : fixed(rate / mib, 2) + " MiB/s";
 }
 
 std::string bit_rate_text(double bits_per_second) {

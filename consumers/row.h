@@ -74,6 +74,8 @@ struct consumer_row {
 
 // A rate as engineers write it: "38.0 Mbit/s", "1.20 Gbit/s".
 std::string bit_rate_text(double bits_per_second);
+// Bytes per second as "1.65 GiB/s", "335 MiB/s" or "4.21 MiB/s".
+std::string byte_rate_text(double bytes_per_second);
 // `value` with `decimals` decimals.
 std::string fixed(double value, int decimals);
 

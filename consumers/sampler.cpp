@@ -14,8 +14,9 @@ constexpr double kept_period = 0.25; // seconds between the samples a row carrie
 
 } // namespace
 
-tree_sampler::tree_sampler(unsigned port, time_point started)
-    : port_(port), harness_(getpid()), started_(started), thread_(&tree_sampler::run, this) {}
+tree_sampler::tree_sampler(unsigned port, time_point started, std::atomic<std::uint64_t> *dropped)
+    : port_(port), harness_(getpid()), started_(started), dropped_(dropped),
+      thread_(&tree_sampler::run, this) {}
 
 tree_sampler::~tree_sampler() {
     {
@@ -158,6 +159,7 @@ void tree_sampler::sample() {
 void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
     const auto now = clock_type::now();
     open_.clear();
+    std::uint64_t dropped = 0;
     for (auto &[inode, seen] : sockets_) {
         const std::uint64_t known = inode;
         const auto it = std::find_if(on_port.begin(), on_port.end(),
@@ -168,6 +170,10 @@ void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
         } else if (!seen.closed_at && phase_ != phase_type::ended) {
             seen.closed_at = since_start(now);
         }
+        dropped += seen.drops;
+    }
+    if (dropped_ != nullptr) {
+        dropped_->store(dropped, std::memory_order_relaxed);
     }
 }
 

@@ -3,6 +3,7 @@
 // a thread of its own so that the flood never waits for /proc.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -51,8 +52,9 @@ struct tree_report {
 // counted here.
 class tree_sampler {
   public:
-    // `port` 0: no sockets to watch. Times are counted from `started`.
-    tree_sampler(unsigned port, time_point started);
+    // `port` 0: no sockets to watch. Times are counted from `started`. The
+    // drops of the consumer's sockets so far go to `dropped` too, if any.
+    tree_sampler(unsigned port, time_point started, std::atomic<std::uint64_t> *dropped = nullptr);
     ~tree_sampler();
 
     void flood_began(pid_t tsflood_session);
@@ -72,6 +74,7 @@ class tree_sampler {
     const unsigned port_;
     const pid_t harness_;
     const time_point started_;
+    std::atomic<std::uint64_t> *const dropped_;
     std::mutex sampling_;      // one sample at a time, the thread's or another's
     mutable std::mutex mutex_; // guards all below but the thread
     std::condition_variable stopping_;

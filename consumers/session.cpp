@@ -63,6 +63,7 @@ std::string run_context::stop_text() const {
 
 start_result start_consumer(run_context &ctx, const std::string &command) {
     const run_options &o = ctx.options;
+    ctx.show(status_line::phase_type::starting);
     start_result r;
     if (o.port != 0) {
         const auto taken = udp_sockets(o.port);
@@ -97,11 +98,13 @@ start_result start_consumer(run_context &ctx, const std::string &command) {
     });
     ctx.started = clock_type::now();
     ctx.output = std::move(output.read);
-    ctx.sampler.emplace(o.port, ctx.started);
+    ctx.sampler.emplace(o.port, ctx.started,
+                        ctx.status != nullptr ? &ctx.status->dropped : nullptr);
     return r;
 }
 
 bool grace_cut(run_context &ctx, const flood_result &flooded) {
+    ctx.show(status_line::phase_type::grace, ctx.options.grace);
     const time_point until = flooded.input_ended + seconds_of(ctx.options.grace);
     const auto waiting = [&] { return !ctx.consumer.reaped() && clock_type::now() < until; };
     // A stop signal after the flood's end, or a second one, leaves none.
@@ -112,13 +115,16 @@ bool grace_cut(run_context &ctx, const flood_result &flooded) {
 }
 
 consumer_row flood_consumer(const run_options &options, const std::string &command,
-                            stop_signals &signals) {
+                            stop_signals &signals, status_line *status) {
     consumer_row row;
     row.command = command;
     row.udp = options.port != 0;
     row.grace = options.grace;
     row.asked_rate = options.rate;
-    run_context ctx(options, signals);
+    run_context ctx(options, signals, status);
+    if (status != nullptr) {
+        status->udp = options.port != 0;
+    }
     const double harness_cpu_before = own_cpu_seconds();
     start_result started;
     try {

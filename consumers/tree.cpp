@@ -35,6 +35,7 @@ std::vector<process_stat> consumer_tree(pid_t tsflood_session) {
 
 tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
     tree_result r;
+    ctx.show(status_line::phase_type::ending);
     if (ctx.sampler) {
         ctx.sampler->sample(); // the sockets' last counts, before they close
     }

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -36,6 +37,7 @@ using clock_type = std::chrono::steady_clock;
 struct outcome_t {
     int status = -1; // exit status, or 128 + the signal that ended it
     std::string out, err;
+    std::string terminal; // what it wrote to the terminal, if it had one
     double seconds = 0;
 
     std::vector<json> rows() const {
@@ -80,6 +82,11 @@ struct launch {
     int extra_fd = -1;                  // a descriptor it inherits, not close-on-exec
     rlim_t most_rtprio = RLIM_INFINITY; // RLIMIT_RTPRIO; RLIM_INFINITY: as it is
     std::function<void(pid_t)> watch;   // on a thread of its own while it runs
+    // Standard error, or with `table_too` standard output as well, on a
+    // terminal (a pty) of type `term`, stopped with Ctrl-S with `stopped`
+    // until the program ends.
+    bool terminal = false, table_too = false, stopped = false;
+    const char *term = "xterm";
 };
 
 launch signalled(schedule_t signals, int ignored = 0) {
@@ -107,11 +114,23 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
         sigaddset(&stops, sig);
     }
     sigprocmask(how.blocked ? SIG_BLOCK : SIG_UNBLOCK, &stops, &before);
+    int terminal = -1, slave = -1;
+    if (how.terminal) {
+        EXPECT_EQ(openpty(&terminal, &slave, nullptr, nullptr, nullptr), 0);
+        fcntl(terminal, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        if (how.stopped) {
+            EXPECT_EQ(write(terminal, "\x13", 1), 1); // Ctrl-S
+        }
+    }
     const auto began = clock_type::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(how.table_too ? slave : out[1], STDOUT_FILENO);
+        dup2(how.terminal ? slave : err[1], STDERR_FILENO);
+        if (how.terminal) {
+            setenv("TERM", how.term, 1);
+        }
         for (const int fd : how.closed) {
             close(fd);
         }
@@ -139,6 +158,9 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
     sigprocmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
+    if (slave >= 0) {
+        close(slave);
+    }
     std::thread watcher;
     if (how.watch) {
         watcher = std::thread(how.watch, pid);
@@ -149,20 +171,25 @@ outcome_t run(const std::vector<std::string> &args, const launch &how = {}) {
         kill(pid, sig);
     }
     outcome_t outcome;
-    pollfd fds[2] = {
-        {out[0], POLLIN, 0},
-        {err[0], POLLIN, 0}
+    pollfd fds[3] = {
+        {out[0],   POLLIN, 0},
+        {err[0],   POLLIN, 0},
+        {terminal, POLLIN, 0}
     };
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        poll(fds, 2, -1);
-        for (auto &fd : fds) {
+    std::string *const into[3] = {&outcome.out, &outcome.err, &outcome.terminal};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0 || fds[2].fd >= 0) {
+        if (how.stopped && fds[0].fd < 0 && fds[1].fd < 0) {
+            EXPECT_EQ(write(terminal, "\x11", 1), 1); // Ctrl-Q, once it has ended
+        }
+        poll(fds, 3, -1);
+        for (std::size_t i = 0; i < 3; ++i) {
             char chunk[4096];
-            const ssize_t n = fd.revents != 0 ? read(fd.fd, chunk, sizeof chunk) : -1;
+            const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, chunk, sizeof chunk) : -1;
             if (n > 0) {
-                (&fd == fds ? outcome.out : outcome.err).append(chunk, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                close(fd.fd);
-                fd.fd = -1;
+                into[i]->append(chunk, static_cast<std::size_t>(n));
+            } else if (n == 0 || (n < 0 && fds[i].revents != 0 && errno == EIO)) {
+                close(fds[i].fd); // a pty's other end, closed, reads as EIO
+                fds[i].fd = -1;
             }
         }
     }
@@ -909,6 +936,51 @@ TEST(Consumers, APacedFloodStopsWithin50Milliseconds) {
     double input_ended = 0;
     ASSERT_TRUE(ended >> input_ended);
     EXPECT_LT(input_ended - signalled, 0.05);
+}
+
+// On a terminal a status line says which consumer is flooded and how far it
+// is; it is erased before each row, so the table stays clean on the same
+// terminal. Where standard error is not a terminal, or with --no-progress,
+// there is none of it; TERM=dumb gets plain lines, no control sequences. A
+// terminal stopped with Ctrl-S holds up nothing.
+TEST(Consumers, AStatusLineOnATerminalOnly) {
+    REQUIRE_HARNESS();
+    const std::vector<std::string> args = {
+        "--json", "-s", "0.6", "-g", "0.5", "cat >/dev/null", "cat >/dev/null; sleep 31"};
+    launch shared;
+    shared.terminal = shared.table_too = true;
+    const outcome_t both = run(args, shared);
+    EXPECT_NE(both.terminal.find("[1/2] cat >/dev/null | flooding"), std::string::npos);
+    EXPECT_NE(both.terminal.find("[2/2] cat >/dev/null; sleep 31 | grace"), std::string::npos)
+        << both.terminal;
+    for (std::size_t row = both.terminal.find("{\"command\""); row != std::string::npos;
+         row = both.terminal.find("{\"command\"", row + 1)) {
+        EXPECT_EQ(both.terminal.substr(row - 4, 4), "\r\x1b[K") << "erased before each row";
+    }
+
+    launch dumb = shared;
+    dumb.term = "dumb";
+    const outcome_t plain = run(args, dumb);
+    EXPECT_NE(plain.terminal.find("[2/2] cat >/dev/null; sleep 31 | "), std::string::npos);
+    EXPECT_EQ(plain.terminal.find('\x1b'), std::string::npos);
+
+    launch told_not = shared;
+    std::vector<std::string> no_progress = args;
+    no_progress.insert(no_progress.begin(), "--no-progress");
+    EXPECT_EQ(run(no_progress, told_not).terminal.find("[1/"), std::string::npos);
+    const outcome_t to_a_pipe = run(args);
+    EXPECT_EQ(to_a_pipe.err, "") << "none of it where standard error is not a terminal";
+
+    launch stopped;
+    stopped.terminal = stopped.stopped = true;
+    const outcome_t held = run({"--json", "-s", "3", "-g", "0", "cat >/dev/null"}, stopped);
+    const auto rows = held.rows();
+    ASSERT_EQ(rows.size(), 1u) << held.out << held.terminal;
+    EXPECT_LT(rows[0]["flood_seconds"].get<double>(), 3.1) << rows[0];
+    EXPECT_GT(rows[0]["rate_bytes_per_s"].get<double>(),
+              0.5 * to_a_pipe.rows()[0]["rate_bytes_per_s"].get<double>())
+        << rows[0];
+    EXPECT_LT(held.seconds, 4.5);
 }
 
 } // namespace
