@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "mover.h"
@@ -39,20 +40,47 @@ running_tsflood start_tsflood(const std::string &path) {
     return {spawn({{path}, -1, pipe.write.get(), -1, true}), std::move(pipe.read)};
 }
 
-// Ends tsflood and all it started, which stays in its session: none of it
-// is the consumer's. Returns how tsflood ended.
-int end_tsflood(running_tsflood &tsflood) {
-    tsflood.output.reset();
-    const pid_t session = tsflood.process.pid();
-    if (!tsflood.process.reaped()) {
-        killpg(session, SIGKILL); // its pid is held until it is reaped, so the group is its own
+// Kills `tree` and reaps those of it that the harness, a subreaper, gets:
+// what they used counts for no consumer.
+void kill_and_reap(const std::vector<process_stat> &tree) {
+    for (const auto &p : tree) {
+        signal_process(p, SIGKILL);
     }
-    for (const auto &p : descendants(getpid())) {
-        if (p.session == session) {
-            signal_process(p, SIGKILL);
+    const time_point give_up = clock_type::now() + std::chrono::seconds(1);
+    for (std::size_t left = tree.size(); left > 0 && clock_type::now() < give_up;) {
+        left = 0;
+        for (const auto &p : tree) {
+            const auto now = stat_of(p.pid);
+            if (now && now->start_ticks == p.start_ticks) {
+                ++left;
+                if (now->zombie && now->ppid == getpid()) {
+                    waitpid(p.pid, nullptr, WNOHANG);
+                }
+            }
+        }
+        if (left > 0) {
+            std::this_thread::sleep_for(milliseconds(1));
         }
     }
-    return tsflood.process.reap(true)->status;
+}
+
+// Ends tsflood and all it started: its session and its descendants, none of
+// which is the consumer's. Returns how tsflood ended.
+int end_tsflood(running_tsflood &tsflood) {
+    const pid_t pid = tsflood.process.pid();
+    // Found while tsflood lives, before its output closes, so that what left
+    // its session is still known by its parentage.
+    std::vector<process_stat> tree = descendants(pid);
+    for (const auto &p : descendants(getpid())) {
+        if (p.session == pid && p.pid != pid) {
+            tree.push_back(p);
+        }
+    }
+    tsflood.process.signal(SIGKILL);
+    tsflood.output.reset();
+    const int status = tsflood.process.reap(true)->status;
+    kill_and_reap(tree);
+    return status;
 }
 
 std::string status_text(int status) {
@@ -67,17 +95,25 @@ class rate_window {
   public:
     explicit rate_window(const run_context &ctx) : ctx_(ctx), continued_(ctx.signals.continued()) {}
 
-    void update(const flood_mover &mover) {
-        const time_point now = clock_type::now();
-        if (ctx_.signals.continued() != continued_) {
-            continued_ = ctx_.signals.continued();
-            after_stop_ = {now, mover.bytes()};
-            continued_at_.push_back(ctx_.since_start(now));
+    // Before each step: the bytes a second after the first, as they were
+    // then, before any step that came later.
+    void before_step(const flood_mover &mover) {
+        if (!after_start_ && mover.first_byte()) {
+            const time_point second = *mover.first_byte() + std::chrono::seconds(1);
+            if (clock_type::now() >= second) {
+                after_start_ = {second, mover.bytes()};
+            }
         }
-        if (!after_start_ && mover.first_byte() &&
-            now - *mover.first_byte() >= std::chrono::seconds(1)) {
-            after_start_ = {now, mover.bytes()};
+    }
+    // After a wait: true when the harness went on after a stop.
+    bool continued(const flood_mover &mover) {
+        if (ctx_.signals.continued() == continued_) {
+            return false;
         }
+        continued_ = ctx_.signals.continued();
+        after_stop_ = {*continued_, mover.bytes()};
+        continued_at_.push_back(ctx_.since_start(*continued_));
+        return true;
     }
     bool after_stop() const {
         return after_stop_ && start()->at == after_stop_->at;
@@ -146,15 +182,20 @@ template <typename Most, typename Done>
 moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window, pacing *pace,
                        time_point deadline, int stops_allowed, Most most, Done done) {
     time_point housekeeping_at = clock_type::now();
+    std::uint64_t attended_bytes = mover.bytes();
     // Waits until `until` or something watched; true when something came.
     const auto attend = [&](time_point until, pollfd *fds, std::size_t n) {
-        const woken w = wait_until(until, ctx.watch(), fds, n);
+        const woken w = ctx.wait(until, fds, n);
         ctx.attend(w);
+        ctx.flooded(mover.bytes() - attended_bytes);
+        attended_bytes = mover.bytes();
         if (ctx.status != nullptr) {
             ctx.status->bytes.store(mover.bytes(), std::memory_order_relaxed);
         }
-        if (window != nullptr) {
-            window->update(mover);
+        // After a stop the pace starts afresh: what was due while the
+        // harness was stopped is not sent in a burst.
+        if (window != nullptr && window->continued(mover)) {
+            mover.restart_pace();
         }
         housekeeping_at = clock_type::now() + housekeeping;
         return w.any();
@@ -177,6 +218,9 @@ moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window
             attend(mover.ready() ? now : deadline, fds.data(), fds.size());
             mover.polled(fds);
             continue;
+        }
+        if (window != nullptr) {
+            window->before_step(mover);
         }
         const auto step = mover.step(most());
         if (step == flood_mover::step_result::ended) {
@@ -218,9 +262,9 @@ std::optional<double> taken_rate(std::optional<time_point> first_byte,
 flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to) {
     flood_result r;
     running_tsflood tsflood = start_tsflood(ctx.options.tsflood);
-    r.tsflood_session = tsflood.process.pid();
+    r.tsflood_pid = tsflood.process.pid();
     const time_point began = clock_type::now();
-    ctx.sampler->flood_began(r.tsflood_session);
+    ctx.sampler->flood_began(r.tsflood_pid);
     ctx.show(status_line::phase_type::flooding, ctx.options.seconds);
 
     flood_mover mover(tsflood.output.get(), input.get(), datagrams, ctx.options.rate);
@@ -233,6 +277,8 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     auto how = move_until(
         ctx, mover, &window, pacer, began + seconds_of(ctx.options.seconds), 0,
         [] { return big_step; }, [] { return false; });
+    ctx.signals.take(); // one that came as the time was up, SIGCONT too
+    window.continued(mover);
     r.stops = ctx.signals.count();
     if (how == moved_until::stopped) {
         r.end = "flood stopped by " + ctx.stop_text() + ctx.at_text(clock_type::now());
@@ -318,6 +364,8 @@ std::optional<double> unpaced_maximum(const run_options &options, stop_signals &
     const auto first = mover.first_byte();
     const double seconds = first ? seconds_between(*first, clock_type::now()) : 0;
     end_tsflood(tsflood);
+    // No consumer runs yet: whatever is left below the harness is tsflood's.
+    kill_and_reap(descendants(getpid()));
     if (how == moved_until::stopped) {
         return std::nullopt;
     }

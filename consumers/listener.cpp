@@ -108,8 +108,7 @@ listener_result wait_for_listener(run_context &ctx) {
         if (!r.why_not.empty()) {
             return r;
         }
-        ctx.attend(wait_until(std::min(until, clock_type::now() + std::chrono::milliseconds(20)),
-                              ctx.watch()));
+        ctx.attend(ctx.wait(std::min(until, clock_type::now() + std::chrono::milliseconds(20))));
     }
     const auto to = loopback_destination(heard.open, ctx.options.port);
     if (!to) {

@@ -55,12 +55,13 @@ void print(const std::string &text) {
     std::fputs(text.c_str(), stdout);
 }
 
-// True when what was printed reached standard output.
-bool printed() {
+// True when what was printed reached standard output; else says that
+// `what` cannot be written.
+bool printed(const char *what = "the table") {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
         return true;
     }
-    say(std::string("the table cannot be written: ") + std::strerror(errno));
+    say(std::string(what) + " cannot be written: " + std::strerror(errno));
     return false;
 }
 
@@ -73,6 +74,13 @@ std::string why_not_flooded(const consumer_row &row) {
 }
 
 int run(const run_options &o, stop_signals &signals) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        // qemu-user, for one, does not pass it on.
+        say(std::string("cannot become a child subreaper, which holds all that a consumer "
+                        "starts: ") +
+            std::strerror(errno));
+        return 1;
+    }
     // A paced flood cannot go faster than the unpaced one.
     if (o.rate > 0 || o.find_limit) {
         std::optional<double> most;
@@ -97,13 +105,6 @@ int run(const run_options &o, stop_signals &signals) {
     // A sleep until a paced piece is due ends when the timer says, not up
     // to 50 microseconds later.
     prctl(PR_SET_TIMERSLACK, 1);
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-        // qemu-user, for one, does not pass it on.
-        say(std::string("cannot become a child subreaper, which holds all that a consumer "
-                        "starts: ") +
-            std::strerror(errno));
-        return 1;
-    }
     if (o.port != 0) {
         const auto taken = udp_sockets(o.port);
         if (!taken.empty()) {
@@ -171,7 +172,7 @@ int main(int argc, char **argv) {
     int exit_status;
     if (parsed.info) {
         std::fputs(parsed.message.c_str(), stdout);
-        exit_status = printed() ? 0 : 1;
+        exit_status = printed("standard output") ? 0 : 1;
     } else if (!parsed.options) {
         exit_status = usage_error(parsed.message);
     } else if ((closed & 1u << STDOUT_FILENO) != 0) {

@@ -12,13 +12,13 @@
 
 namespace {
 
-constexpr std::size_t datagrams_per_send = 64;
+constexpr std::size_t pieces_per_step = 64;
 
 } // namespace
 
 flood_mover::flood_mover(int in, int out, bool datagrams, double bits_per_second)
     : in_(in), out_(out), datagrams_mode_(datagrams),
-      buffer_(datagrams ? datagrams_per_send * datagram_size : 0),
+      buffer_(datagrams || bits_per_second > 0 ? pieces_per_step * datagram_size : 0),
       gap_(bits_per_second > 0 ? datagram_size * 8 / bits_per_second : 0) {}
 
 std::array<pollfd, 2> flood_mover::wants() const {
@@ -49,14 +49,14 @@ flood_mover::step_result flood_mover::step(std::size_t most) {
         }
         const double since = std::chrono::duration<double>(now - *pace_start_).count();
         const auto due = static_cast<std::uint64_t>(since / gap_) + 1; // pieces due by now
-        const std::uint64_t done = bytes_ / datagram_size;
+        const std::uint64_t done = bytes_ / datagram_size - pieces_before_;
         if (due <= done || now < after_burst_) {
             return step_result::early;
         }
         const std::uint64_t pieces = std::min(due - done, burst);
         most = static_cast<std::size_t>(
             std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
-        const step_result moved = datagrams_mode_ ? datagram_step(most) : splice_step(most);
+        const step_result moved = piece_step(most);
         // Late: the next piece waits a gap after these, so that the flood
         // catches up in bursts of a few, not in one long one.
         if (pieces > 1 && moved == step_result::moved) {
@@ -64,11 +64,17 @@ flood_mover::step_result flood_mover::step(std::size_t most) {
         }
         return moved;
     }
-    return datagrams_mode_ ? datagram_step(most) : splice_step(most);
+    return datagrams_mode_ ? piece_step(most) : splice_step(most);
+}
+
+void flood_mover::restart_pace() {
+    pace_start_.reset();
+    pieces_before_ = bytes_ / datagram_size;
+    after_burst_ = {};
 }
 
 time_point flood_mover::next_due() const {
-    const double at = gap_ * static_cast<double>(bytes_ / datagram_size);
+    const double at = gap_ * static_cast<double>(bytes_ / datagram_size - pieces_before_);
     return pace_start_ ? std::max(after_burst_, *pace_start_ + seconds_of(at)) : clock_type::now();
 }
 
@@ -90,9 +96,10 @@ flood_mover::step_result flood_mover::splice_step(std::size_t most) {
     return step_result::ended;
 }
 
-// Tops up the buffer from tsflood, then sends the whole datagrams in it, as
-// many as `most` bytes hold.
-flood_mover::step_result flood_mover::datagram_step(std::size_t most) {
+// Tops up the buffer from tsflood, then sends the whole pieces in it, as
+// many as `most` bytes hold: as datagrams, or each in one write to the pipe,
+// which takes it whole or not at all (it is under PIPE_BUF).
+flood_mover::step_result flood_mover::piece_step(std::size_t most) {
     if (buffered_ < buffer_.size()) {
         const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
         if (n > 0) {
@@ -107,15 +114,7 @@ flood_mover::step_result flood_mover::datagram_step(std::size_t most) {
         in_ready_ = false;
         return step_result::blocked;
     }
-    mmsghdr messages[datagrams_per_send];
-    iovec pieces[datagrams_per_send];
-    for (std::size_t i = 0; i < whole; ++i) {
-        pieces[i] = {buffer_.data() + i * datagram_size, datagram_size};
-        messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &pieces[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    const int sent = sendmmsg(out_, messages, static_cast<unsigned>(whole), MSG_DONTWAIT);
+    const int sent = datagrams_mode_ ? send_datagrams(whole) : write_pieces(whole);
     if (sent < 0) {
         if (errno == EAGAIN || errno == EINTR) {
             out_ready_ = errno != EAGAIN;
@@ -133,11 +132,34 @@ flood_mover::step_result flood_mover::datagram_step(std::size_t most) {
     return step_result::moved;
 }
 
+int flood_mover::send_datagrams(std::size_t whole) {
+    mmsghdr messages[pieces_per_step];
+    iovec pieces[pieces_per_step];
+    for (std::size_t i = 0; i < whole; ++i) {
+        pieces[i] = {buffer_.data() + i * datagram_size, datagram_size};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    return sendmmsg(out_, messages, static_cast<unsigned>(whole), MSG_DONTWAIT);
+}
+
+int flood_mover::write_pieces(std::size_t whole) {
+    int written = 0;
+    for (std::size_t i = 0; i < whole; ++i, ++written) {
+        if (write(out_, buffer_.data() + i * datagram_size, datagram_size) < 0) {
+            out_ready_ = errno != EAGAIN;
+            return written > 0 ? written : -1;
+        }
+    }
+    return written;
+}
+
 void flood_mover::count_sent(std::size_t sent) {
     const std::size_t sent_bytes = sent * datagram_size;
     std::memmove(buffer_.data(), buffer_.data() + sent_bytes, buffered_ - sent_bytes);
     buffered_ -= sent_bytes;
-    datagrams_ += sent;
+    datagrams_ += datagrams_mode_ ? sent : 0;
     count(sent_bytes);
 }
 

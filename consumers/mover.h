@@ -22,7 +22,7 @@ class flood_mover {
     // connected UDP socket `out`. Both descriptors are non-blocking.
     //
     // With `bits_per_second` above 0 the flood is paced, in pieces of 1316
-    // bytes: a datagram, or 7 packets into the pipe. Piece n is due at the
+    // bytes: a datagram, or 7 packets written whole into the pipe. Piece n is due at the
     // first step's time plus n gaps, an absolute time, so the pace does not
     // drift; pieces that are late go at once, at most `burst` back to back
     // and then a gap, until the flood has caught up.
@@ -50,6 +50,7 @@ class flood_mover {
         return gap_;
     }
     time_point next_due() const; // of the next piece, when paced
+    void restart_pace();         // the next piece due now, the pace from it
     int error() const {
         return error_;
     }
@@ -68,7 +69,9 @@ class flood_mover {
   private:
     void count(std::size_t n);
     step_result splice_step(std::size_t most);
-    step_result datagram_step(std::size_t most);
+    step_result piece_step(std::size_t most);
+    int send_datagrams(std::size_t whole); // how many went, or -1 and errno
+    int write_pieces(std::size_t whole);
     void count_sent(std::size_t datagrams);
     int queued_error();
 
@@ -82,5 +85,6 @@ class flood_mover {
     std::size_t buffered_ = 0;
     double gap_ = 0; // seconds from one piece to the next; 0: unpaced
     std::optional<time_point> pace_start_;
-    time_point after_burst_; // when a burst has just gone, the next may go
+    std::uint64_t pieces_before_ = 0; // of the pace's start
+    time_point after_burst_;          // when a burst has just gone, the next may go
 };

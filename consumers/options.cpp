@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -250,6 +251,10 @@ parsed_command_line parse_options(int argc, char **argv) {
     o.commands.assign(argv + optind, argv + argc);
     if (o.commands.empty()) {
         error = "no COMMAND to flood";
+        return failed;
+    }
+    if (std::find(o.commands.begin(), o.commands.end(), "") != o.commands.end()) {
+        error = "a COMMAND is empty";
         return failed;
     }
     const auto found = tsflood != nullptr ? find_program(tsflood) : default_tsflood();

@@ -19,7 +19,8 @@
 
 // What each phase watches while it waits: the stop signals, the consumer's
 // output and its first process.
-struct run_context {
+class run_context {
+  public:
     run_context(const run_options &o, stop_signals &s, status_line *line = nullptr)
         : options(o), signals(s), status(line) {}
 
@@ -32,15 +33,20 @@ struct run_context {
     consumer_output said;
     std::optional<tree_sampler> sampler; // from the consumer's start
 
-    watched watch() const {
-        return {signals.pollable(), output.get(), {&consumer}};
-    }
+    // Waits until `until` or until something watched, or one of `extra`, is
+    // ready: the stop signals, the consumer's process, and its output when
+    // there is room to read it.
+    woken wait(time_point until, pollfd *extra = nullptr, std::size_t extras = 0) const;
     // Takes in what a wait found: the stop signals that came, some of the
     // consumer's output, the consumer itself if it ended.
     void attend(const woken &w);
-    // Reads the consumer's output: a bounded amount, so that the flood goes
-    // on beside a chatty consumer, or with `all` what there is to read.
+    // Reads the consumer's output: as fast as it is flooded, and 64 MiB/s
+    // at least, so that a consumer that prints faster waits on its output
+    // and its talk cannot crowd out its flood; or with `all`, what there is.
     void read_output(bool all);
+    void flooded(std::uint64_t bytes) { // more room for its output
+        output_room_ += static_cast<double>(bytes);
+    }
     double since_start(time_point t) const {
         return seconds_between(started, t);
     }
@@ -52,6 +58,12 @@ struct run_context {
         }
     }
     std::string stop_text() const; // "SIGINT"
+
+  private:
+    // Bytes of output that may be read now; grows with time and the flood.
+    double room(time_point now) const;
+    double output_room_ = 0;
+    time_point output_read_;
 };
 
 // Start: the consumer under sh -c in a session of its own, its output read
@@ -87,7 +99,7 @@ struct flood_result {
     std::optional<bool> realtime_pacer;   // when paced: whether at real-time priority
     int stops = 0;                        // stop signals by the end of the flood
     bool stopped_while_finishing = false; // by a first stop signal, after the time was up
-    pid_t tsflood_session = 0;
+    pid_t tsflood_pid = 0;                // its session and its descendants are not the consumer's
     time_point input_ended;
 };
 flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to);
@@ -123,4 +135,4 @@ struct tree_result {
     double cpu_seconds = 0; // of every process of the tree
     std::uint64_t peak_rss_kib = 0;
 };
-tree_result end_tree(run_context &ctx, pid_t tsflood_session);
+tree_result end_tree(run_context &ctx, pid_t tsflood_pid);

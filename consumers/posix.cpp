@@ -196,12 +196,18 @@ namespace {
             fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
         }
     }
+    // The dispositions a program expects, whatever the harness's caller
+    // left ignored: the harness ends what it started with SIGTERM.
     struct sigaction by_default {};
     by_default.sa_handler = SIG_DFL;
+    for (const int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(sig, &by_default, nullptr) != 0) {
+            fail();
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
-    if (sigaction(SIGPIPE, &by_default, nullptr) != 0 ||
-        sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
         fail();
     }
     execv(path, const_cast<char *const *>(argv));

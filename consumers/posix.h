@@ -134,8 +134,8 @@ struct spawn_request {
 };
 
 // Starts a program with standard input, output and error as asked and no
-// other descriptor, the default signal mask and SIGPIPE, killed if the
-// harness dies (PR_SET_PDEATHSIG). Throws when it cannot be started or
+// other descriptor, the default signal mask, SIGPIPE, SIGINT, SIGTERM and
+// SIGHUP, killed if the harness dies (PR_SET_PDEATHSIG). Throws when it cannot be started or
 // executed.
 child spawn(const spawn_request &request);
 

@@ -85,7 +85,7 @@ std::optional<process_stat> stat_of(pid_t pid) {
     return text ? parse_stat(*text) : std::nullopt;
 }
 
-std::vector<process_stat> descendants(pid_t ancestor) {
+std::vector<process_stat> descendants(pid_t ancestor, pid_t apart) {
     std::unordered_multimap<pid_t, process_stat> children; // by parent
     for (const long pid : pids()) {
         if (const auto p = stat_of(static_cast<pid_t>(pid))) {
@@ -99,8 +99,11 @@ std::vector<process_stat> descendants(pid_t ancestor) {
         parents.pop_back();
         const auto [from, to] = children.equal_range(parent);
         for (auto it = from; it != to; ++it) {
-            found.push_back(it->second);
-            parents.push_back(it->second.pid);
+            const process_stat &p = it->second;
+            if (apart == 0 || (p.pid != apart && p.session != apart)) {
+                found.push_back(p);
+                parents.push_back(p.pid);
+            }
         }
     }
     return found;

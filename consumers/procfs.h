@@ -23,8 +23,9 @@ struct process_stat {
 // One line of /proc/PID/stat; nothing when it is not one.
 std::optional<process_stat> parse_stat(const std::string &line);
 
-// Every process below `ancestor`: its children, theirs, and so on.
-std::vector<process_stat> descendants(pid_t ancestor);
+// Every process below `ancestor`: its children, theirs, and so on; but for
+// `apart`, if not 0, and its tree: its descendants and its session.
+std::vector<process_stat> descendants(pid_t ancestor, pid_t apart = 0);
 std::optional<process_stat> stat_of(pid_t pid);
 
 // Sends `sig` to the process `p` was, and to no other that took its pid since.

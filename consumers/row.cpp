@@ -64,11 +64,23 @@ std::size_t utf8_length(const unsigned char *s, std::size_t n) {
     return length;
 }
 
-// `text` as one line of a table cell: in UTF-8, a pipe escaped, a line end a space.
+// `text` as one line of a table cell: in UTF-8, a pipe escaped, a line end
+// or tab a space, and any other control character, which a terminal would
+// act on, as \xHH.
 std::string table_safe(const std::string &text) {
+    static const char hex[] = "0123456789abcdef";
     std::string safe;
     for (const char c : valid_utf8(text)) {
-        safe += c == '|' ? "\\|" : c == '\n' ? " " : std::string(1, c);
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '|') {
+            safe += "\\|";
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            safe += ' ';
+        } else if (byte < 0x20 || byte == 0x7f) {
+            safe += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            safe += c;
+        }
     }
     return safe;
 }

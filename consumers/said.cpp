@@ -13,10 +13,52 @@ const char *find(const char *from, const char *to, char c) {
     return at != nullptr ? static_cast<const char *>(at) : to;
 }
 
+bool is_line_end(char c) {
+    return c == '\n' || c == '\r';
+}
+
+// Where the last `lines` lines that are not blank begin in [data, end):
+// just after the line end before the first of them; `data` when the chunk
+// has fewer.
+const char *last_lines(const char *data, const char *end, std::size_t lines, bool carried) {
+    std::size_t found = 0;
+    const char *at = end;
+    while (at > data && found < lines) {
+        --at;
+        if (is_line_end(*at) && (at > data ? !is_line_end(at[-1]) : carried)) {
+            ++found;
+        }
+    }
+    if (found < lines) {
+        return data;
+    }
+    while (at > data && !is_line_end(at[-1])) {
+        --at;
+    }
+    return at;
+}
+
 } // namespace
 
 void consumer_output::take(const char *data, std::size_t n) {
     const char *const end = data + n;
+    if (first_.size() == first_kept) {
+        // Once the first lines are kept, only the last ones are: those of
+        // the chunk before its last `last_kept` are only counted, which a
+        // consumer that prints fast needs.
+        const char *const from = last_lines(data, end, last_kept, !line_.empty());
+        bool in_line = !line_.empty();
+        for (const char *p = data; p < from; ++p) {
+            const bool ends = is_line_end(*p);
+            lines_ += ends && in_line ? 1 : 0;
+            in_line = !ends;
+        }
+        if (from > data) {
+            line_.clear();
+            cut_ = false;
+        }
+        data = from;
+    }
     // The next "\n" and "\r" at or after p, each searched for once.
     const char *lf = nullptr, *cr = nullptr;
     for (const char *p = data;;) {

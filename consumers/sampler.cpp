@@ -52,9 +52,9 @@ void tree_sampler::run() {
     }
 }
 
-void tree_sampler::flood_began(pid_t tsflood_session) {
+void tree_sampler::flood_began(pid_t tsflood_pid) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    tsflood_session_ = tsflood_session;
+    tsflood_ = tsflood_pid;
     flood_began_ = clock_type::now();
     phase_ = phase_type::flooding;
 }
@@ -67,19 +67,17 @@ void tree_sampler::flood_ended() {
 
 void tree_sampler::sample() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
-    pid_t tsflood_session;
+    pid_t tsflood_pid;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        tsflood_session = tsflood_session_;
+        tsflood_pid = tsflood_;
     }
     // /proc is read without the lock: it is the slow part. The sockets
     // first: any process that holds one of them is there to be found next.
     const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket>{};
     std::map<pid_t, process_stat> tree;
-    for (const auto &p : descendants(harness_)) {
-        if (tsflood_session == 0 || p.session != tsflood_session) {
-            tree[p.pid] = p;
-        }
+    for (const auto &p : descendants(harness_, tsflood_pid)) {
+        tree[p.pid] = p;
     }
     std::vector<std::uint64_t> held;
     std::string unreadable;

@@ -57,7 +57,7 @@ class tree_sampler {
     tree_sampler(unsigned port, time_point started, std::atomic<std::uint64_t> *dropped = nullptr);
     ~tree_sampler();
 
-    void flood_began(pid_t tsflood_session);
+    void flood_began(pid_t tsflood_pid);
     void flood_ended();
     void sample(); // one more sample, at once
 
@@ -80,7 +80,7 @@ class tree_sampler {
     std::condition_variable stopping_;
     bool stop_ = false;
     phase_type phase_ = phase_type::starting;
-    pid_t tsflood_session_ = 0;
+    pid_t tsflood_ = 0;
     time_point flood_began_;
     std::map<pid_t, process_stat> processes_; // at the last sample
     std::uint64_t peak_kib_ = 0;

@@ -26,6 +26,29 @@ double own_cpu_seconds() {
 
 } // namespace
 
+namespace {
+
+constexpr std::size_t output_chunk = 1 << 16;
+constexpr double output_rate = 64 << 20; // bytes per second that may always be read
+constexpr double most_output_room = 1 << 20;
+
+} // namespace
+
+double run_context::room(time_point now) const {
+    return std::min(most_output_room,
+                    output_room_ + output_rate * seconds_between(output_read_, now));
+}
+
+woken run_context::wait(time_point until, pollfd *extra, std::size_t extras) const {
+    const time_point now = clock_type::now();
+    const double room_now = room(now);
+    watched what{signals.pollable(), room_now > 0 ? output.get() : -1, {&consumer}};
+    if (room_now <= 0 && output) {
+        until = std::min(until, now + seconds_of(-room_now / output_rate)); // when there is room
+    }
+    return wait_until(until, what, extra, extras);
+}
+
 void run_context::attend(const woken &w) {
     if (w.signal) {
         signals.take();
@@ -39,11 +62,15 @@ void run_context::attend(const woken &w) {
 }
 
 void run_context::read_output(bool all) {
-    static char chunk[1 << 16];
-    for (int reads = 0; output && (all || reads < 16); ++reads) {
+    static char chunk[output_chunk];
+    const time_point now = clock_type::now();
+    output_room_ = room(now);
+    output_read_ = now;
+    while (output && (all || output_room_ > 0)) {
         const ssize_t n = read(output.get(), chunk, sizeof chunk);
         if (n > 0) {
             said.take(chunk, static_cast<std::size_t>(n));
+            output_room_ -= static_cast<double>(n);
         } else if (n == 0 || errno != EINTR) {
             if (n == 0) {
                 output.reset(); // its last writer is gone
@@ -109,7 +136,7 @@ bool grace_cut(run_context &ctx, const flood_result &flooded) {
     const auto waiting = [&] { return !ctx.consumer.reaped() && clock_type::now() < until; };
     // A stop signal after the flood's end, or a second one, leaves none.
     while (waiting() && ctx.signals.count() == flooded.stops && flooded.stops < 2) {
-        ctx.attend(wait_until(until, ctx.watch()));
+        ctx.attend(ctx.wait(until));
     }
     return waiting() && ctx.signals.count() > 0;
 }
@@ -157,7 +184,7 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
         flooded.input_ended = clock_type::now(); // never flooded
     }
     row.grace_cut = grace_cut(ctx, flooded);
-    const tree_result tree = end_tree(ctx, flooded.tsflood_session);
+    const tree_result tree = end_tree(ctx, flooded.tsflood_pid);
     ctx.read_output(true);
     ctx.said.end();
 
@@ -165,7 +192,9 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
     row.datagrams = flooded.datagrams;
     row.flood_seconds = flooded.seconds;
     row.rate = flooded.rate;
-    row.flood_end = flooded.end;
+    row.flood_end = flooded.end.empty() && row.failure.empty() && !row.flooded()
+                        ? "it was sent nothing"
+                        : flooded.end;
     row.cut_short = flooded.cut_short;
     row.realtime_pacer = flooded.realtime_pacer;
     row.continued_at = flooded.continued_at;

@@ -20,20 +20,14 @@ double cpu_seconds(const rusage &use) {
            static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
 }
 
-// The consumer's processes: all below the harness but tsflood's session.
-std::vector<process_stat> consumer_tree(pid_t tsflood_session) {
-    auto tree = descendants(getpid());
-    tree.erase(std::remove_if(tree.begin(), tree.end(),
-                              [&](const process_stat &p) {
-                                  return tsflood_session != 0 && p.session == tsflood_session;
-                              }),
-               tree.end());
-    return tree;
+// The consumer's processes: all below the harness but tsflood's tree.
+std::vector<process_stat> consumer_tree(pid_t tsflood) {
+    return descendants(getpid(), tsflood);
 }
 
 } // namespace
 
-tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
+tree_result end_tree(run_context &ctx, pid_t tsflood_pid) {
     tree_result r;
     ctx.show(status_line::phase_type::ending);
     if (ctx.sampler) {
@@ -54,9 +48,9 @@ tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
             }
         }
         ctx.consumer.reap(false);
-        return consumer_tree(tsflood_session);
+        return consumer_tree(tsflood_pid);
     };
-    auto tree = consumer_tree(tsflood_session);
+    auto tree = consumer_tree(tsflood_pid);
     // One that has ended, reaped or not, ended by itself.
     r.by_harness = std::any_of(tree.begin(), tree.end(),
                                [&](const process_stat &p) {
@@ -67,13 +61,13 @@ tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
         if (!p.zombie) {
             ++r.left_running;
             signal_process(p, SIGTERM);
+            signal_process(p, SIGCONT); // one that is stopped takes it too
         }
     }
     const int stops = ctx.signals.count();
     const time_point kill_at = clock_type::now() + term_wait;
     while (!tree.empty() && clock_type::now() < kill_at && ctx.signals.count() == stops) {
-        ctx.attend(
-            wait_until(std::min(kill_at, clock_type::now() + milliseconds(20)), ctx.watch()));
+        ctx.attend(ctx.wait(std::min(kill_at, clock_type::now() + milliseconds(20))));
         tree = reap(tree);
     }
     const time_point give_up = clock_type::now() + kill_wait;
@@ -81,7 +75,7 @@ tree_result end_tree(run_context &ctx, pid_t tsflood_session) {
         for (const auto &p : tree) {
             signal_process(p, SIGKILL);
         }
-        ctx.attend(wait_until(clock_type::now() + milliseconds(10), ctx.watch()));
+        ctx.attend(ctx.wait(clock_type::now() + milliseconds(10)));
         tree = reap(tree);
     }
     r.would_not_end = static_cast<unsigned>(tree.size());

@@ -287,6 +287,7 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"-t", "/nonexistent/tsflood", "cat"}, "-t /nonexistent/tsflood: no such executable file"  },
         {{"-t", "/etc/passwd", "cat"},          "-t /etc/passwd: no such executable file"           },
         {{"-x", "cat"},                         "-x: no such option"                                },
+        {{"-s", "1", ""},                       "a COMMAND is empty"                                },
         {{"-yx", "cat"},                        "-y: no such option"                                },
         {{"--jsn", "cat"},                      "--jsn: no such option"                             },
         {{"-s"},                                "-s needs a value"                                  },
@@ -669,17 +670,24 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
     const std::string tsflood = TSFLOOD_PATH;
     const struct {
         std::string program;
+        const char *rate; // -r, which has tsflood measured first
         json flood_end;
         int status;
     } cases[] = {
-        {script("forks",     "sleep 69 &\nexec " + tsflood),                   nullptr,                 0},
-        {script("exits",     "timeout 0.3 " + tsflood + "\nexit 3"),           "tsflood ended: exit 3", 1},
-        {script("signalled", "kill -" + std::to_string(SIGRTMIN + 3) + " $$"),
-         "tsflood ended: signal RTMIN+3",                                                               1},
+        {script("forks",     "sleep 69 &\nexec " + tsflood),                   "0",  nullptr,                 0},
+        {script("escapes",   "setsid sleep 70 &\nexec " + tsflood),            "1M", nullptr,                 0},
+        {script("exits",     "timeout 0.3 " + tsflood + "\nexit 3"),           "0",  "tsflood ended: exit 3", 1},
+        {script("signalled", "kill -" + std::to_string(SIGRTMIN + 3) + " $$"), "0",
+         "tsflood ended: signal RTMIN+3",                                                                     1},
+        {script("silent",    "exec sleep 71"),                                 "0",  "it was sent nothing",   1},
     };
     for (const auto &c : cases) {
-        const outcome_t o =
-            run({"--json", "-s", "1", "-g", "1", "-t", c.program, "cat >/dev/null"});
+        std::vector<std::string> args = {"--json", "-s", "1", "-g", "1", "-t", c.program};
+        if (std::string(c.rate) != "0") {
+            args.insert(args.end(), {"-r", c.rate});
+        }
+        args.push_back("cat >/dev/null");
+        const outcome_t o = run(args);
         EXPECT_EQ(o.status, c.status) << c.program << o.err;
         const auto rows = o.rows();
         ASSERT_EQ(rows.size(), 1u) << c.program << o.out << o.err;
@@ -749,25 +757,39 @@ TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
 // which the row says.
 TEST(Consumers, TheRateIsNeverTakenOverAFewMilliseconds) {
     REQUIRE_HARNESS();
+    const std::string port = std::to_string(free_port());
+    const std::string receiver = std::string(MODEL_PATH) + " udp " + port;
     const struct {
-        const char *seconds;
+        std::vector<std::string> args;
         schedule_t signals;
-        double at_least; // of the whole flood's average
+        double at_least;            // of the whole flood's average
+        std::optional<double> rate; // bits per second, within 2%
     } cases[] = {
-        {"1",    {},                               0.5},
-        {"1.05", {},                               0.5},
-        {"3",    {{0.5, SIGSTOP}, {1.5, SIGCONT}}, 1.2}, // a second of 3 stopped
+        {{"-s", "1", "cat >/dev/null"},              {},                               0.5, {}   },
+        {{"-s", "1.05", "cat >/dev/null"},           {},                               0.5, {}   },
+        {{"-s", "3", "cat >/dev/null"},              {{0.5, SIGSTOP}, {1.5, SIGCONT}}, 1.2, {}   },
+ // Three 10528-bit pieces in the 3 s from the first second on.
+        {{"-s", "4", "-r", "8k", "wc -c"},           {},                               0,   10528},
+ // No burst after a stop: the pace starts afresh.
+        {{"-s", "3", "-r", "50M", "cat >/dev/null"}, {{0.6, SIGSTOP}, {1.6, SIGCONT}}, 0,   50e6 },
+ // A stop that lasts past the flood's end is said too.
+        {{"-s", "1", "-u", port, receiver},          {{0.4, SIGSTOP}, {2, SIGCONT}},   0,   {}   },
     };
     for (const auto &c : cases) {
-        const outcome_t o =
-            run({"--json", "-s", c.seconds, "cat >/dev/null"}, signalled(c.signals));
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const outcome_t o = run(args, signalled(c.signals));
         const auto rows = o.rows();
         ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
         const json &row = rows[0];
         ASSERT_FALSE(row["rate_bytes_per_s"].is_null()) << row;
+        const double rate = row["rate_bytes_per_s"].get<double>();
         const double average =
             static_cast<double>(bytes_sent(row)) / row["flood_seconds"].get<double>();
-        EXPECT_GT(row["rate_bytes_per_s"].get<double>(), c.at_least * average) << row;
+        EXPECT_GT(rate, c.at_least * average) << row;
+        if (c.rate) {
+            EXPECT_NEAR(rate * 8, *c.rate, *c.rate / 50) << row;
+        }
         EXPECT_EQ(row["harness_continued_at_s"].size(), c.signals.empty() ? 0u : 1u) << row;
     }
 }
@@ -981,6 +1003,36 @@ TEST(Consumers, AStatusLineOnATerminalOnly) {
               0.5 * to_a_pipe.rows()[0]["rate_bytes_per_s"].get<double>())
         << rows[0];
     EXPECT_LT(held.seconds, 4.5);
+}
+
+// What a consumer does with its output and its signals neither starves its
+// flood nor holds up its end: one that prints as fast as it can is read no
+// faster than it is flooded; one started by a harness whose caller ignored
+// SIGTERM still ends by it; one that stopped itself takes it too.
+TEST(Consumers, AConsumerIsNeitherStarvedByItsTalkNorHeldByItsSignals) {
+    REQUIRE_HARNESS();
+    const auto rate = [](const outcome_t &o) {
+        return o.rows().at(0)["rate_bytes_per_s"].get<double>();
+    };
+    const double quiet = rate(run({"--json", "-s", "2", "cat >/dev/null"}));
+    const double chatty = rate(run({"--json", "-s", "2", "yes abc & cat >/dev/null; kill $!"}));
+    EXPECT_GT(chatty, quiet / 20) << "it was 400 times slower when its talk crowded it out";
+
+    const outcome_t ignoring = run({"--json", "-s", "0.3", "-g", "0",
+                                    "grep SigIgn /proc/self/status; cat >/dev/null; sleep 72"},
+                                   signalled({}, SIGTERM));
+    ASSERT_EQ(ignoring.rows().size(), 1u) << ignoring.out << ignoring.err;
+    EXPECT_EQ(ignoring.rows()[0]["said"], json::array({"SigIgn:\\x090000000000000000"}));
+    EXPECT_LT(ignoring.seconds, 1) << "ended by TERM, not KILL a second later";
+
+    const outcome_t stopped =
+        run({"--json", "-s", "0.3", "-g", "0", "cat >/dev/null; kill -STOP $$"});
+    ASSERT_EQ(stopped.rows().size(), 1u) << stopped.out << stopped.err;
+    EXPECT_EQ(stopped.rows()[0]["ended"], json({
+                                              {"ended_by_harness", true}
+    }));
+    EXPECT_LT(stopped.seconds, 1) << "ended by TERM, not KILL a second later";
+    EXPECT_EQ(left_running(), 0u);
 }
 
 } // namespace

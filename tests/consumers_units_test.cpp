@@ -319,6 +319,11 @@ TEST(Row, BytesThatAreNotUtf8AreEscapedInBoth) {
         EXPECT_EQ(markdown_row(row).rfind("| `" + c.shown + "` |", 0), 0u) << markdown_row(row);
         EXPECT_EQ(json::parse(json_line(row_json(row)))["command"], c.shown);
     }
+    // A terminal's control characters, which JSON escapes, show as \xHH in
+    // Markdown too; a tab is a space.
+    consumer_row row;
+    row.command = "printf '\x1b[31m\x01'\tx";
+    EXPECT_EQ(markdown_row(row).rfind("| `printf '\\x1b[31m\\x01' x` |", 0), 0u);
 }
 
 // What a consumer prints, fed in pieces that cut lines anywhere.
@@ -360,6 +365,25 @@ TEST(Said, KeepsFirstAndLastLinesCutAndEscaped) {
     const std::string talk = "start\n1 packet\nnoise\n2 packets\n3 Packets\nbye\n";
     said.take(talk.data(), talk.size());
     EXPECT_EQ(said.speaking(), (std::vector<std::string>{"2 packets", "3 Packets"}));
+
+    // A chunk's lines before its last 40 are only counted: the same lines
+    // are kept as when every byte comes alone.
+    std::string noise;
+    for (unsigned i = 0, x = 1; i < 200000; ++i) {
+        x = x * 1103515245 + 12345;
+        const unsigned r = x >> 16 & 255;
+        noise += r < 24 ? '\n' : r < 32 ? '\r' : r < 40 ? '\xff' : static_cast<char>('a' + r % 26);
+    }
+    consumer_output whole, bytewise;
+    for (std::size_t at = 0; at < noise.size(); at += 65536) {
+        whole.take(noise.data() + at, std::min<std::size_t>(65536, noise.size() - at));
+    }
+    for (const char c : noise) {
+        bytewise.take(&c, 1);
+    }
+    EXPECT_EQ(whole.lines(), bytewise.lines());
+    EXPECT_EQ(whole.first(), bytewise.first());
+    EXPECT_EQ(whole.last(), bytewise.last());
 }
 
 } // namespace
