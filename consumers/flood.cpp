@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -268,6 +269,14 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     ctx.show(status_line::phase_type::flooding, ctx.options.seconds);
 
     flood_mover mover(tsflood.output.get(), input.get(), datagrams, ctx.options.rate);
+    if (ctx.options.rtp) {
+        // A random source and starting points, as RFC 3550 asks.
+        std::uint32_t random[3] = {};
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            throw_errno("no random numbers for RTP");
+        }
+        mover.use_rtp(random[0], static_cast<std::uint16_t>(random[1]), random[2]);
+    }
     rate_window window(ctx);
     std::optional<pacing> pace;
     if (mover.paced()) {
@@ -323,6 +332,10 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     }
     r.bytes = mover.bytes();
     r.datagrams = mover.datagrams();
+    if (const auto sequences = mover.sequences()) {
+        r.first_sequence = sequences->first;
+        r.last_sequence = sequences->second;
+    }
     r.rate = taken_rate(mover.first_byte(), window.start(), {end, mover.bytes()});
     r.seconds = seconds_between(began, end);
     r.continued_at = window.continued_at();

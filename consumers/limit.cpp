@@ -25,17 +25,22 @@ std::optional<double> dropped_percent(const consumer_row &row) {
     return 100.0 * static_cast<double>(*row.dropped()) / static_cast<double>(row.datagrams);
 }
 
+// A try's rate, then each receiver's datagrams and drops.
 std::string tries_text(const limit_result &limit) {
     std::string tries;
-    for (const consumer_row &row : limit.tries) {
-        const auto percent = dropped_percent(row);
+    for (const auto &rows : limit.tries) {
+        const consumer_row &first = rows.front();
         tries += (tries.empty() ? "" : " / ") +
-                 (row.asked_rate > 0 ? bit_rate_text(row.asked_rate)
-                                     : "unpaced " + bit_rate_text(achieved(row))) +
-                 ": " + std::to_string(row.datagrams) + ", " +
-                 (row.dropped()
-                      ? std::to_string(*row.dropped()) + " (" + fixed(percent.value_or(0), 2) + "%)"
-                      : "n/a");
+                 (first.asked_rate > 0 ? bit_rate_text(first.asked_rate)
+                                       : "unpaced " + bit_rate_text(achieved(first))) +
+                 ": " + std::to_string(first.datagrams) + ", ";
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const auto percent = dropped_percent(rows[k]);
+            tries += (k > 0 ? " + " : "") + (rows[k].dropped()
+                                                 ? std::to_string(*rows[k].dropped()) + " (" +
+                                                       fixed(percent.value_or(0), 2) + "%)"
+                                                 : "n/a");
+        }
     }
     return tries;
 }
@@ -46,27 +51,54 @@ std::string found_text(const limit_result &limit) {
                               : limit.limit        ? bit_rate_text(*limit.limit)
                               : limit.note.empty() ? "below " + bit_rate_text(limit.floor)
                                                    : std::string("unknown");
-    return found + (limit.note.empty() ? "" : " (" + markdown_cell(limit.note) + ")");
+    return found + (limit.note.empty() ? "" : " (" + markdown_cell(limit.note) + ")") +
+           (limit.first_to_lose ? ", first to lose: " + markdown_code(*limit.first_to_lose) : "");
 }
 
+// Every row of every try, each with its try's number and achieved rate.
 json tries_json(const limit_result &limit) {
     json tries = json::array();
-    for (const consumer_row &row : limit.tries) {
-        tries.push_back(row_json(row));
-        tries.back()["rate_bits_per_s"] = achieved(row);
-        const auto percent = dropped_percent(row);
-        tries.back()["dropped_percent"] = percent ? json(*percent) : json(nullptr);
+    for (std::size_t t = 0; t < limit.tries.size(); ++t) {
+        for (const consumer_row &row : limit.tries[t]) {
+            tries.push_back(row_json(row));
+            tries.back()["try"] = t + 1;
+            tries.back()["rate_bits_per_s"] = achieved(row);
+            const auto percent = dropped_percent(row);
+            tries.back()["dropped_percent"] = percent ? json(*percent) : json(nullptr);
+        }
     }
     return tries;
+}
+
+std::string commands_text(const limit_result &l) {
+    std::string text;
+    for (const auto &command : l.commands) {
+        text += (text.empty() ? "" : " + ") + markdown_code(command);
+    }
+    return text;
 }
 
 // clang-format off
 const columns<limit_result> limit_columns = {
     {"consumer", "command", false, false,
-     [](const limit_result &l) { return json(valid_utf8(l.command)); },
-     [](const limit_result &l) { return markdown_code(l.command); }},
+     [](const limit_result &l) {
+         return l.commands.size() == 1 ? json(valid_utf8(l.commands.front())) : json(nullptr);
+     },
+     commands_text},
+    {nullptr, "commands", false, false,
+     [](const limit_result &l) {
+         json commands = json::array();
+         for (const auto &command : l.commands) {
+             commands.push_back(valid_utf8(command));
+         }
+         return commands;
+     }, nullptr},
     {"loss-free rate", "limit_bits_per_s", false, true,
      [](const limit_result &l) { return l.limit ? json(*l.limit) : json(nullptr); }, found_text},
+    {nullptr, "first_to_lose", false, false,
+     [](const limit_result &l) {
+         return l.first_to_lose ? json(valid_utf8(*l.first_to_lose)) : json(nullptr);
+     }, nullptr},
     {nullptr, "unpaced_loss_free", false, false,
      [](const limit_result &l) { return json(l.unpaced_loss_free); }, nullptr},
     {nullptr, "floor_bits_per_s", false, false,
@@ -94,20 +126,23 @@ bool limit_result::failed() const {
     if (!note.empty()) {
         return true;
     }
-    for (const consumer_row &row : tries) {
-        if (row.failed()) {
-            return true;
+    for (const auto &rows : tries) {
+        for (const consumer_row &row : rows) {
+            if (row.failed()) {
+                return true;
+            }
         }
     }
     return false;
 }
 
-limit_result search_limit(const std::string &command, double floor,
-                          const std::function<consumer_row(double)> &flood,
+limit_result search_limit(const std::vector<std::string> &commands, double floor,
+                          const std::function<std::vector<consumer_row>(double)> &flood,
                           const std::function<bool()> &stopped, const search_observer &observe) {
-    limit_result found{command, floor, {}, false, "", {}};
+    limit_result found{commands, floor, {}, false, "", {}, {}};
     std::optional<double> clean, lossy; // the highest loss-free and lowest lossy rates tried
-    // One try at `rate`; true when it went through and dropped nothing.
+    // One try at `rate`; true when it went through and no receiver dropped
+    // anything.
     const auto loss_free = [&](double rate) {
         if (observe) {
             // Before the floor's try, its own and those of a search from it.
@@ -116,27 +151,45 @@ limit_result search_limit(const std::string &command, double floor,
                      left < 0 ? left : left + (clean ? 0 : 1)});
         }
         found.tries.push_back(flood(rate));
-        const consumer_row &row = found.tries.back();
-        if (stopped()) {
-            found.note = "stopped";
-        } else if (!row.flood_end.empty() || row.failed()) {
-            found.note = "a try was not flooded for its whole time: " +
-                         (row.flood_end.empty() ? row.failure : row.flood_end);
-        } else if (!row.dropped()) {
-            found.note = "a try saw no socket of the consumer's";
+        bool dropped_none = true;
+        for (const consumer_row &row : found.tries.back()) {
+            if (!found.note.empty()) {
+                break;
+            }
+            if (stopped()) {
+                found.note = "stopped";
+            } else if (!row.flood_end.empty() || row.failed()) {
+                found.note = "a try was not flooded for its whole time: " +
+                             (row.flood_end.empty() ? row.failure : row.flood_end);
+            } else if (!row.dropped()) {
+                found.note = "a try saw no socket of the consumer's";
+            }
+            dropped_none = dropped_none && row.dropped() == 0;
         }
-        return found.note.empty() && row.dropped() == 0;
+        if (!dropped_none && commands.size() > 1 && found.note.empty() &&
+            (!lossy || rate <= *lossy)) {
+            // The receiver that dropped most at the lowest lossy rate.
+            const auto &rows = found.tries.back();
+            found.first_to_lose =
+                std::max_element(rows.begin(), rows.end(),
+                                 [](const consumer_row &a, const consumer_row &b) {
+                                     return a.dropped().value_or(0) < b.dropped().value_or(0);
+                                 })
+                    ->command;
+        }
+        return found.note.empty() && dropped_none;
     };
     const auto stop_short = [&] {
         found.limit.reset();
         return found;
     };
+    const auto achieved_by_try = [&] { return achieved(found.tries.back().front()); };
     if (loss_free(0)) {
         found.unpaced_loss_free = true;
-        found.limit = achieved(found.tries.back());
+        found.limit = achieved_by_try();
         return found;
     }
-    lossy = achieved(found.tries.back());
+    lossy = achieved_by_try();
     if (!found.note.empty()) {
         return stop_short();
     }
@@ -158,14 +211,14 @@ limit_result search_limit(const std::string &command, double floor,
     return found;
 }
 
-limit_result find_limit(const run_options &options, const std::string &command,
+limit_result find_limit(const run_options &options, const std::vector<std::string> &commands,
                         stop_signals &signals, status_line *status) {
     return search_limit(
-        command, options.rate > 0 ? options.rate : default_floor_bits_per_s,
+        commands, options.rate > 0 ? options.rate : default_floor_bits_per_s,
         [&](double rate) {
             run_options at = options;
             at.rate = rate;
-            return flood_consumer(at, command, signals, status);
+            return flood_consumers(at, commands, signals, status);
         },
         [&] { return signals.count() > 0; },
         [&](const status_line::search_state &state) {

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The wait for a UDP consumer to listen, and where the flood then goes: on
-// loopback only.
+// The wait for UDP consumers to listen, and where the flood then goes: on
+// loopback only, to a consumer's socket or to a multicast group.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 
 #include "phases.h"
@@ -83,37 +84,83 @@ unique_fd connected_socket(const destination &to) {
     return s;
 }
 
+// A non-blocking socket connected to `group`, that sends on the loopback
+// interface only, to this machine's receivers (loop), with a hop limit of
+// 0: the kernel sends nothing further.
+unique_fd group_socket(const multicast_group &group) {
+    const bool ipv6 = group.ipv6();
+    unique_fd s(socket(group.address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int lo = static_cast<int>(if_nametoindex("lo")), on = 1, none = 0;
+    ip_mreqn via_lo{}; // and from 127.0.0.1, not from 0.0.0.0
+    via_lo.imr_address.s_addr = htonl(INADDR_LOOPBACK);
+    via_lo.imr_ifindex = lo;
+    const bool set =
+        s && lo > 0 &&
+        (ipv6 ? setsockopt(s.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &lo, sizeof lo) == 0 &&
+                    setsockopt(s.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &on, sizeof on) == 0 &&
+                    setsockopt(s.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &none, sizeof none) == 0
+              : setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, &via_lo, sizeof via_lo) == 0 &&
+                    setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on) == 0 &&
+                    setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_TTL, &none, sizeof none) == 0);
+    if (!set ||
+        connect(s.get(), reinterpret_cast<const sockaddr *>(&group.address), group.size) != 0) {
+        throw_errno("no socket to send to " + group.text + " from");
+    }
+    return s;
+}
+
 } // namespace
 
 listener_result wait_for_listener(run_context &ctx) {
     ctx.show(status_line::phase_type::listening);
-    const time_point until = ctx.started + listen_wait;
+    const std::size_t n = ctx.consumers.size();
+    const time_point until = ctx.consumers.front().started + listen_wait;
     const std::string port = std::to_string(ctx.options.port);
     listener_result r;
-    listening_sockets heard;
-    while ((heard = ctx.sampler->listening()).open.empty()) {
-        const bool ended = ctx.consumer.reaped();
-        if (ctx.signals.count() > 0) {
-            r.why_not = "stopped by " + ctx.stop_text() + " before it listened";
-        } else if (!heard.unreadable.empty() &&
-                   (heard.unknown || ended || clock_type::now() >= until)) {
-            // The socket on the port is likely its own, but its drops could
-            // not be told apart from another's.
-            r.why_not = "its sockets cannot be read: " + heard.unreadable +
-                        " (a process not dumpable, or another user's)";
-        } else if (ended || clock_type::now() >= until) {
-            r.why_not = (ended ? "never listened on port " : "not listening on port ") + port +
-                        (ended ? "" : " after 10 s");
+    r.why_not.resize(n);
+    std::vector<listening_sockets> heard(n);
+    for (bool waiting = true; waiting;) {
+        waiting = false;
+        const bool late = clock_type::now() >= until;
+        for (std::size_t k = 0; k < n; ++k) {
+            heard[k] = ctx.sampler->listening(ctx.consumers[k].tree);
+            const bool ended = ctx.consumers[k].process.reaped();
+            std::string &why = r.why_not[k];
+            if (ctx.signals.count() > 0) {
+                why = "stopped by " + ctx.stop_text() + " before " +
+                      (heard[k].open.empty() ? "it listened" : "the flood");
+            } else if (!heard[k].open.empty()) {
+                continue;
+            } else if (!heard[k].unreadable.empty() && (heard[k].unknown || ended || late)) {
+                // The socket on the port is likely its own, but its drops
+                // could not be told apart from another's.
+                why = "its sockets cannot be read: " + heard[k].unreadable +
+                      " (a process not dumpable, or another user's)";
+            } else if (ended || late) {
+                why = (ended ? "never listened on port " : "not listening on port ") + port +
+                      (ended ? "" : " after 10 s");
+            } else {
+                waiting = true;
+            }
         }
-        if (!r.why_not.empty()) {
-            return r;
+        if (waiting) {
+            ctx.attend(
+                ctx.wait(std::min(until, clock_type::now() + std::chrono::milliseconds(20))));
         }
-        ctx.attend(ctx.wait(std::min(until, clock_type::now() + std::chrono::milliseconds(20))));
     }
-    const auto to = loopback_destination(heard.open, ctx.options.port);
+    if (std::all_of(r.why_not.begin(), r.why_not.end(),
+                    [](const std::string &why) { return !why.empty(); })) {
+        return r; // nobody to flood
+    }
+    if (const auto &group = ctx.options.group) {
+        r.socket = group_socket(*group);
+        r.to = group->text;
+        return r;
+    }
+    const auto to = loopback_destination(heard.front().open, ctx.options.port);
     if (!to) {
-        r.why_not = "it listens on " + address_text(heard.open.front()) + " port " + port +
-                    ", not on loopback: not flooded";
+        r.why_not.front() = "it listens on " + address_text(heard.front().open.front()) + " port " +
+                            port + ", not on loopback: not flooded";
         return r;
     }
     r.socket = connected_socket(*to);

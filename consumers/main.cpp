@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "limit.h"
+#include "netns.h"
 #include "options.h"
 #include "phases.h"
 #include "posix.h"
@@ -74,6 +75,17 @@ std::string why_not_flooded(const consumer_row &row) {
 }
 
 int run(const run_options &o, stop_signals &signals) {
+    if (o.netns) {
+        enter_private_network(o.group); // while the program has one thread
+    }
+    if (o.group) {
+        if (const auto command = missing_route(*o.group)) {
+            return usage_error("-u " + o.group->text +
+                               ": the group has no route to the loopback interface, where the "
+                               "flood goes and its receivers listen; add one (" +
+                               *command + "), or use --netns");
+        }
+    }
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         // qemu-user, for one, does not pass it on.
         say(std::string("cannot become a child subreaper, which holds all that a consumer "
@@ -127,20 +139,36 @@ int run(const run_options &o, stop_signals &signals) {
     }
     int exit_status = 0;
     status = status_line::open(o.progress);
-    for (std::size_t i = 0; i < o.commands.size(); ++i) {
-        const std::string &command = o.commands[i];
-        if (status) {
-            status->consumer(i + 1, o.commands.size(), command);
+    // Each consumer in turn, or all of them together.
+    std::vector<std::vector<std::string>> runs;
+    for (const std::string &command : o.commands) {
+        if (!o.together || runs.empty()) {
+            runs.emplace_back();
         }
-        std::string why_failed;
+        runs.back().push_back(command);
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::vector<std::string> &commands = runs[i];
+        const std::string named = commands.size() == 1
+                                      ? commands.front()
+                                      : std::to_string(commands.size()) + " receivers together";
+        if (status) {
+            status->consumer(i + 1, runs.size(), named);
+        }
+        std::vector<std::pair<std::string, std::string>> failed; // command, why
         if (o.find_limit) {
-            const limit_result limit = find_limit(o, command, signals, status.get());
+            const limit_result limit = find_limit(o, commands, signals, status.get());
             print(o.json ? limit_json(limit) : limit_markdown(limit));
-            why_failed = !limit.note.empty() ? limit.note : limit.failed() ? "a try failed" : "";
+            if (limit.failed()) {
+                failed.emplace_back(named, !limit.note.empty() ? limit.note : "a try failed");
+            }
         } else {
-            const consumer_row row = flood_consumer(o, command, signals, status.get());
-            print(o.json ? json_line(row_json(row)) : markdown_row(row));
-            why_failed = row.failed() ? why_not_flooded(row) : "";
+            for (const consumer_row &row : flood_consumers(o, commands, signals, status.get())) {
+                print(o.json ? json_line(row_json(row)) : markdown_row(row));
+                if (row.failed()) {
+                    failed.emplace_back(row.command, why_not_flooded(row));
+                }
+            }
         }
         if (!printed()) {
             return 1;
@@ -151,8 +179,8 @@ int run(const run_options &o, stop_signals &signals) {
             status.reset();
             signals.end_by_first();
         }
-        if (!why_failed.empty()) {
-            say(valid_utf8(command) + ": " + why_failed);
+        for (const auto &[command, why] : failed) {
+            say(valid_utf8(command) + ": " + why);
             exit_status = 1;
         }
     }

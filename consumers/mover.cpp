@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/errqueue.h>
@@ -132,14 +133,54 @@ flood_mover::step_result flood_mover::piece_step(std::size_t most) {
     return step_result::moved;
 }
 
+void flood_mover::use_rtp(std::uint32_t ssrc, std::uint16_t first_sequence,
+                          std::uint32_t first_timestamp) {
+    rtp_ = rtp_state{ssrc, first_sequence, first_timestamp, clock_type::now(), datagrams_};
+}
+
+std::optional<std::pair<std::uint16_t, std::uint16_t>> flood_mover::sequences() const {
+    if (!rtp_ || datagrams_ == rtp_->datagrams_before) {
+        return std::nullopt;
+    }
+    const auto sequence = [this](std::uint64_t n) {
+        return static_cast<std::uint16_t>(rtp_->first_sequence + n);
+    };
+    return std::pair(sequence(0), sequence(datagrams_ - rtp_->datagrams_before - 1));
+}
+
 int flood_mover::send_datagrams(std::size_t whole) {
     mmsghdr messages[pieces_per_step];
-    iovec pieces[pieces_per_step];
+    iovec pieces[pieces_per_step][2];
+    unsigned char headers[pieces_per_step][rtp_header_size];
+    const time_point now = clock_type::now();
     for (std::size_t i = 0; i < whole; ++i) {
-        pieces[i] = {buffer_.data() + i * datagram_size, datagram_size};
+        std::size_t parts = 0;
+        if (rtp_) {
+            const std::uint64_t n = datagrams_ - rtp_->datagrams_before + i;
+            // The piece's due time where paced, else now.
+            const double at =
+                pace_start_
+                    ? seconds_between(rtp_->epoch, *pace_start_) +
+                          gap_ * static_cast<double>(bytes_ / datagram_size - pieces_before_ + i)
+                    : seconds_between(rtp_->epoch, now);
+            const auto sequence = static_cast<std::uint16_t>(rtp_->first_sequence + n);
+            const auto timestamp =
+                static_cast<std::uint32_t>(rtp_->first_timestamp + std::llround(at * 90000));
+            unsigned char *h = headers[i];
+            h[0] = 0x80; // version 2, no padding, extension or contributors
+            h[1] = 33;   // no marker; MPEG-2 transport stream
+            h[2] = static_cast<unsigned char>(sequence >> 8);
+            h[3] = static_cast<unsigned char>(sequence);
+            for (int b = 0; b < 4; ++b) { // network order
+                h[4 + b] = static_cast<unsigned char>(timestamp >> (24 - 8 * b));
+                h[8 + b] = static_cast<unsigned char>(rtp_->ssrc >> (24 - 8 * b));
+            }
+            pieces[i][parts++] = {h, rtp_header_size};
+        }
+        pieces[i][parts++] = {buffer_.data() + i * datagram_size, datagram_size};
         messages[i] = {};
-        messages[i].msg_hdr.msg_iov = &pieces[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_iov = pieces[i];
+        messages[i].msg_hdr.msg_iovlen = parts;
     }
     return sendmmsg(out_, messages, static_cast<unsigned>(whole), MSG_DONTWAIT);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <poll.h>
+#include <utility>
 #include <vector>
 
 #include "posix.h"
@@ -66,6 +67,15 @@ class flood_mover {
         return first_byte_;
     }
 
+    // Each datagram from now on begins with an RTP header (RFC 3550): version
+    // 2, payload type 33 (MPEG-2 TS, RFC 3551), a sequence number one up
+    // from the last, the 90 kHz time the piece was due (sent, unpaced), and
+    // `ssrc`.
+    void use_rtp(std::uint32_t ssrc, std::uint16_t first_sequence, std::uint32_t first_timestamp);
+    static constexpr std::size_t rtp_header_size = 12;
+    // The sequence numbers of the first and the last datagram sent.
+    std::optional<std::pair<std::uint16_t, std::uint16_t>> sequences() const;
+
   private:
     void count(std::size_t n);
     step_result splice_step(std::size_t most);
@@ -85,6 +95,14 @@ class flood_mover {
     std::size_t buffered_ = 0;
     double gap_ = 0; // seconds from one piece to the next; 0: unpaced
     std::optional<time_point> pace_start_;
+    struct rtp_state {
+        std::uint32_t ssrc;
+        std::uint16_t first_sequence;
+        std::uint32_t first_timestamp;
+        time_point epoch; // of the timestamps
+        std::uint64_t datagrams_before;
+    };
+    std::optional<rtp_state> rtp_;
     std::uint64_t pieces_before_ = 0; // of the pace's start
     time_point after_burst_;          // when a burst has just gone, the next may go
 };

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,34 @@ std::optional<double> parse_rate(const char *text) {
         return std::nullopt;
     }
     return *value * unit;
+}
+
+// A multicast group, IPv4 (224.0.0.0/4) or IPv6 in brackets (ff00::/8),
+// with `port`.
+std::optional<multicast_group> parse_group(const std::string &text, unsigned port) {
+    multicast_group g;
+    const auto port_n = htons(static_cast<std::uint16_t>(port));
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        auto &in6 = reinterpret_cast<sockaddr_in6 &>(g.address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = port_n;
+        if (inet_pton(AF_INET6, text.substr(1, text.size() - 2).c_str(), &in6.sin6_addr) != 1 ||
+            !IN6_IS_ADDR_MULTICAST(&in6.sin6_addr)) {
+            return std::nullopt;
+        }
+        g.size = sizeof in6;
+    } else {
+        auto &in = reinterpret_cast<sockaddr_in &>(g.address);
+        in.sin_family = AF_INET;
+        in.sin_port = port_n;
+        if (inet_pton(AF_INET, text.c_str(), &in.sin_addr) != 1 ||
+            !IN_MULTICAST(ntohl(in.sin_addr.s_addr))) {
+            return std::nullopt;
+        }
+        g.size = sizeof in;
+    }
+    g.text = text + ":" + std::to_string(port);
+    return g;
 }
 
 // A whole decimal number from 1 to `most`.
@@ -115,6 +145,12 @@ const char *const help_text =
     "              else the one on the PATH)\n"
     "  -P BYTES    size the consumer's pipe (F_SETPIPE_SZ)\n"
     "  -u PORT     send datagrams of 7 packets to the consumer's UDP socket\n"
+    "  -u GROUP:PORT  send them to a multicast group (239.1.1.1:5000,\n"
+    "              [ff0e::1:2]:5000), on the loopback interface only\n"
+    "  --rtp       an RTP header (RFC 3550, payload type 33) before each\n"
+    "  --together  flood every COMMAND at once on one group, a row each\n"
+    "  --netns     in a network namespace of the program's own, the group\n"
+    "              routed to its loopback interface\n"
     "  -r RATE     pace the flood at RATE bits per second (38M, 1.2G)\n"
     "  --find-limit  with -u: search each consumer's highest loss-free rate,\n"
     "              from RATE (1M) up to the unpaced flood, to within 5%\n"
@@ -132,6 +168,9 @@ parsed_command_line parse_options(int argc, char **argv) {
         {"json",        no_argument, nullptr, 'j'},
         {"progress",    no_argument, nullptr, 'p'},
         {"no-progress", no_argument, nullptr, 'n'},
+        {"rtp",         no_argument, nullptr, 'R'},
+        {"together",    no_argument, nullptr, 'T'},
+        {"netns",       no_argument, nullptr, 'N'},
         {"find-limit",  no_argument, nullptr, 'f'},
         {"help",        no_argument, nullptr, 'h'},
         {"version",     no_argument, nullptr, 'V'},
@@ -183,12 +222,24 @@ parsed_command_line parse_options(int argc, char **argv) {
             break;
         }
         case 'u': {
-            const auto value = parse_count(optarg, 65535);
+            const char *const colon = std::strrchr(optarg, ':');
+            const auto value = parse_count(colon != nullptr ? colon + 1 : optarg, 65535);
             if (!value) {
-                error = std::string("-u takes a UDP port from 1 to 65535, not '") + optarg + "'";
+                error = std::string("-u takes a UDP PORT from 1 to 65535, or a multicast "
+                                    "GROUP:PORT, not '") +
+                        optarg + "'";
                 return failed;
             }
             o.port = static_cast<unsigned>(*value);
+            if (colon != nullptr) {
+                o.group = parse_group(std::string(optarg, static_cast<std::size_t>(colon - optarg)),
+                                      o.port);
+                if (!o.group) {
+                    error = std::string("-u ") + optarg +
+                            ": not a multicast group (224.0.0.0/4, or [ff00::/8] for IPv6)";
+                    return failed;
+                }
+            }
             break;
         }
         case 'r': {
@@ -212,6 +263,15 @@ parsed_command_line parse_options(int argc, char **argv) {
         case 'n':
             o.progress = c == 'p';
             break;
+        case 'R':
+            o.rtp = true;
+            break;
+        case 'T':
+            o.together = true;
+            break;
+        case 'N':
+            o.netns = true;
+            break;
         case 'h':
             error = std::string(usage_line) + "\n\n" + help_text;
             failed.info = true;
@@ -225,7 +285,7 @@ parsed_command_line parse_options(int argc, char **argv) {
             // may stand in a cluster ("-xy"); a long one, whose letter is
             // 0 or one of its own, by the word it stopped at ("--jsn",
             // "--json=1").
-            const bool is_long = optopt == 0 || std::strchr("jfpnV", optopt) != nullptr;
+            const bool is_long = optopt == 0 || std::strchr("jfpnRTNV", optopt) != nullptr;
             const std::string word =
                 is_long ? argv[optind - 1] : std::string("-") + static_cast<char>(optopt);
             error = !is_long && std::strchr("sgtPur", optopt) != nullptr
@@ -246,6 +306,18 @@ parsed_command_line parse_options(int argc, char **argv) {
     }
     if (o.find_limit && o.port == 0) {
         error = "--find-limit counts the datagrams a consumer drops: it needs -u";
+        return failed;
+    }
+    if (o.rtp && o.port == 0) {
+        error = "--rtp puts an RTP header on each datagram: it needs -u";
+        return failed;
+    }
+    if (o.together && !o.group) {
+        error = "--together floods every COMMAND at once on one group: it needs -u GROUP:PORT";
+        return failed;
+    }
+    if (o.netns && o.port == 0) {
+        error = "--netns gives UDP a network of its own: it needs -u";
         return failed;
     }
     o.commands.assign(argv + optind, argv + argc);

@@ -5,15 +5,30 @@
 
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
+// A multicast group the flood goes to, on loopback only.
+struct multicast_group {
+    sockaddr_storage address{}; // the group and the port
+    socklen_t size = 0;
+    std::string text; // "239.1.2.3:5000", "[ff0e::1:2]:5000"
+    bool ipv6() const {
+        return address.ss_family == AF_INET6;
+    }
+};
+
 struct run_options {
-    double seconds = 5;           // of flood per consumer
-    double grace = 3;             // for a consumer to end by itself once its input has ended
-    std::string tsflood;          // path of the tsflood to run
-    long pipe_asked = 0;          // -P; 0 leaves the consumer's pipe as the kernel makes it
-    long pipe_granted = 0;        // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
-    unsigned port = 0;            // -u; 0 floods through a pipe
+    double seconds = 5;    // of flood per consumer
+    double grace = 3;      // for a consumer to end by itself once its input has ended
+    std::string tsflood;   // path of the tsflood to run
+    long pipe_asked = 0;   // -P; 0 leaves the consumer's pipe as the kernel makes it
+    long pipe_granted = 0; // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
+    unsigned port = 0;     // -u; 0 floods through a pipe
+    std::optional<multicast_group> group; // -u GROUP:PORT: to a group, not a consumer's socket
+    bool rtp = false;                     // an RTP header before each datagram's 7 packets
+    bool together = false;                // every COMMAND at once, on one flood to the group
+    bool netns = false;                   // in a network namespace of the program's own
     double rate = 0;              // -r, bits per second; 0 floods as fast as the consumer takes it
     bool find_limit = false;      // search each consumer's highest loss-free rate (UDP)
     bool json = false;            // one JSON object per line instead of a Markdown table
@@ -22,7 +37,8 @@ struct run_options {
 };
 
 constexpr const char *usage_line =
-    "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-P BYTES | -u PORT] [-r RATE]\n"
+    "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-r RATE]\n"
+    "                         [-P BYTES | -u [GROUP:]PORT [--rtp] [--together] [--netns]]\n"
     "                         [--find-limit] [--json] [--progress | --no-progress] [--] COMMAND...";
 
 struct parsed_command_line {

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The phases of one consumer's run: start it, wait for it to listen, flood
-// it, finish the packet in progress, give it its grace, end its tree. Each
-// is a function that returns what it found, and the row is made from those
-// results at the end; what they share is the run's context.
+// The phases of a run of one consumer, or of several together on one
+// flood: start them, wait for them to listen, flood them, finish the packet
+// in progress, give them their grace, end their trees. Each is a function
+// that returns what it found, and the rows are made from those results at
+// the end; what they share is the run's context.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,21 @@
 #include "said.h"
 #include "sampler.h"
 
-// What each phase watches while it waits: the stop signals, the consumer's
-// output and its first process.
+// One consumer while it runs: its first process, what it prints, and what
+// the harness kept of it.
+struct consumer_process {
+    std::string command;
+    child process;
+    unique_fd output; // its standard output and error, read end
+    consumer_output said;
+    time_point started;
+    std::size_t tree = 0;   // its number to the sampler
+    double output_room = 0; // bytes of its output that may be read, as of output_read
+    time_point output_read;
+};
+
+// What each phase watches while it waits: the stop signals, and each
+// consumer's output and first process.
 class run_context {
   public:
     run_context(const run_options &o, stop_signals &s, status_line *line = nullptr)
@@ -26,29 +40,26 @@ class run_context {
 
     const run_options &options;
     stop_signals &signals;
-    status_line *const status; // none when no status line is drawn
-    time_point started;
-    child consumer;
-    unique_fd output; // the consumer's standard output and error, read end
-    consumer_output said;
-    std::optional<tree_sampler> sampler; // from the consumer's start
+    status_line *const status;               // none when no status line is drawn
+    std::vector<consumer_process> consumers; // one, or with --together all
+    std::optional<tree_sampler> sampler;     // from the first consumer's start
 
     // Waits until `until` or until something watched, or one of `extra`, is
-    // ready: the stop signals, the consumer's process, and its output when
-    // there is room to read it.
+    // ready: the stop signals, the consumers' processes, and their output
+    // where there is room to read it.
     woken wait(time_point until, pollfd *extra = nullptr, std::size_t extras = 0) const;
     // Takes in what a wait found: the stop signals that came, some of the
-    // consumer's output, the consumer itself if it ended.
+    // consumers' output, a consumer's first process if it ended.
     void attend(const woken &w);
-    // Reads the consumer's output: as fast as it is flooded, and 64 MiB/s
-    // at least, so that a consumer that prints faster waits on its output
-    // and its talk cannot crowd out its flood; or with `all`, what there is.
+    // Reads the consumers' output: each as fast as it is flooded, and at
+    // 64 MiB/s at least, so that a consumer that prints faster waits on its
+    // output and its talk cannot crowd out its flood; or with `all`, what
+    // there is.
     void read_output(bool all);
-    void flooded(std::uint64_t bytes) { // more room for its output
-        output_room_ += static_cast<double>(bytes);
-    }
+    void flooded(std::uint64_t bytes); // more room for their output
+    bool all_ended() const;            // every consumer's first process
     double since_start(time_point t) const {
-        return seconds_between(started, t);
+        return seconds_between(consumers.front().started, t);
     }
     std::string at_text(time_point t) const; // " at 1.2 s"
     // The phase, to the status line.
@@ -58,16 +69,11 @@ class run_context {
         }
     }
     std::string stop_text() const; // "SIGINT"
-
-  private:
-    // Bytes of output that may be read now; grows with time and the flood.
-    double room(time_point now) const;
-    double output_room_ = 0;
-    time_point output_read_;
 };
 
-// Start: the consumer under sh -c in a session of its own, its output read
-// by the harness, its input a pipe (returned) or /dev/null.
+// Start: a consumer under sh -c in a session of its own, its output read
+// by the harness, its input a pipe (returned) or /dev/null; one more of the
+// run's consumers, when it could be started.
 struct start_result {
     unique_fd input;     // the pipe's write end, with -u none
     long pipe_bytes = 0; // as granted
@@ -75,13 +81,13 @@ struct start_result {
 };
 start_result start_consumer(run_context &ctx, const std::string &command);
 
-// Wait for a listener (UDP): apart from -s, up to 10 s for a process of the
-// consumer to hold a socket on the port; then a socket that sends to it,
-// on loopback.
+// Wait for listeners (UDP): apart from -s, up to 10 s for a process of each
+// consumer to hold a socket on the port; then a socket that sends to the
+// consumer's, on loopback, or to the group, on the loopback interface.
 struct listener_result {
-    unique_fd socket; // connected to the consumer's; none when it is not flooded
-    std::string to;   // "127.0.0.1:5000"
-    std::string why_not;
+    unique_fd socket;                 // none when no consumer is flooded
+    std::string to;                   // "127.0.0.1:5000", "239.1.2.3:5000"
+    std::vector<std::string> why_not; // each consumer's, when it is not listening
 };
 listener_result wait_for_listener(run_context &ctx);
 
@@ -100,6 +106,7 @@ struct flood_result {
     int stops = 0;                        // stop signals by the end of the flood
     bool stopped_while_finishing = false; // by a first stop signal, after the time was up
     pid_t tsflood_pid = 0;                // its session and its descendants are not the consumer's
+    std::optional<std::uint16_t> first_sequence, last_sequence; // with --rtp
     time_point input_ended;
 };
 flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to);
@@ -122,12 +129,13 @@ std::optional<double> taken_rate(std::optional<time_point> first_byte,
 // gives nothing within 2 s; nothing when a stop signal came.
 std::optional<double> unpaced_maximum(const run_options &options, stop_signals &signals);
 
-// Grace: time for the consumer to end by itself; a stop signal that comes
-// after the flood ended cuts it short, as does one that came before.
+// Grace: time for the consumers to end by themselves; a stop signal that
+// comes after the flood ended cuts it short, as does one that came before.
 bool grace_cut(run_context &ctx, const flood_result &flooded);
 
-// End the tree: every process the consumer left gets TERM, then KILL after
-// a second (at once after another stop signal), and all are reaped.
+// End the trees: every process the consumers left gets TERM, then KILL
+// after a second (at once after another stop signal), and all are reaped.
+// A result for each consumer.
 struct tree_result {
     bool by_harness = false; // the consumer's first process was still running
     unsigned left_running = 0;
@@ -135,4 +143,4 @@ struct tree_result {
     double cpu_seconds = 0; // of every process of the tree
     std::uint64_t peak_rss_kib = 0;
 };
-tree_result end_tree(run_context &ctx, pid_t tsflood_pid);
+std::vector<tree_result> end_trees(run_context &ctx, pid_t tsflood_pid);

@@ -317,12 +317,15 @@ void stop_signals::end_by_first() const {
 
 woken wait_until(time_point deadline, const watched &what, pollfd *extra, std::size_t extras) {
     std::vector<pollfd> fds = {
-        {what.signals, POLLIN, 0},
-        {what.output,  POLLIN, 0}
+        {what.signals, POLLIN, 0}
     };
+    for (const int output : what.outputs) {
+        fds.push_back({output, POLLIN, 0});
+    }
+    const std::size_t first_child = fds.size();
     bool unwatchable = false; // a child without a pidfd
     for (const child *c : what.children) {
-        if (!c->reaped()) {
+        if (c->pid() > 0 && !c->reaped()) {
             fds.push_back({c->pollable(), POLLIN, 0});
             unwatchable = unwatchable || c->pollable() < 0;
         }
@@ -343,11 +346,11 @@ woken wait_until(time_point deadline, const watched &what, pollfd *extra, std::s
     }
     std::copy(fds.begin() + static_cast<std::ptrdiff_t>(first_extra), fds.end(), extra);
     w.signal = fds[0].revents != 0;
-    w.output = fds[1].revents != 0;
-    w.child = unwatchable;
-    for (std::size_t i = 2; i < first_extra; ++i) {
-        w.child = w.child || fds[i].revents != 0;
-    }
+    w.output = std::any_of(fds.begin() + 1, fds.begin() + static_cast<std::ptrdiff_t>(first_child),
+                           [](const pollfd &p) { return p.revents != 0; });
+    w.child = unwatchable || std::any_of(fds.begin() + static_cast<std::ptrdiff_t>(first_child),
+                                         fds.begin() + static_cast<std::ptrdiff_t>(first_extra),
+                                         [](const pollfd &p) { return p.revents != 0; });
     w.ready = std::any_of(extra, extra + extras, [](const pollfd &p) { return p.revents != 0; });
     return w;
 }

@@ -173,7 +173,7 @@ class stop_signals {
 // What woke a wait; nothing when its deadline came.
 struct woken {
     bool signal = false; // the signalfd holds a signal
-    bool output = false; // the output descriptor is readable, or closed
+    bool output = false; // an output descriptor is readable, or closed
     bool child = false;  // a child has ended (always, for one without a pidfd)
     bool ready = false;  // one of the extra descriptors is ready; their revents say which
 
@@ -182,10 +182,10 @@ struct woken {
     }
 };
 
-// What a wait watches: the signalfd, an output to read, children.
+// What a wait watches: the signalfd, outputs to read, children.
 struct watched {
     int signals = -1;
-    int output = -1;
+    std::vector<int> outputs;
     std::vector<const child *> children;
 };
 

@@ -288,6 +288,17 @@ const columns<consumer_row> row_columns = {
      [](const consumer_row &r) { return r.udp ? json(nullptr) : json(r.pipe_bytes); }, nullptr},
     {nullptr, "to", false, false,
      [](const consumer_row &r) { return r.udp ? text_or_null(r.to) : json(nullptr); }, nullptr},
+    {nullptr, "group", false, false,
+     [](const consumer_row &r) { return text_or_null(r.group); }, nullptr},
+    {nullptr, "rtp", false, false, [](const consumer_row &r) { return json(r.rtp); }, nullptr},
+    {nullptr, "first_sequence", false, false,
+     [](const consumer_row &r) {
+         return r.first_sequence ? json(*r.first_sequence) : json(nullptr);
+     }, nullptr},
+    {nullptr, "last_sequence", false, false,
+     [](const consumer_row &r) {
+         return r.last_sequence ? json(*r.last_sequence) : json(nullptr);
+     }, nullptr},
     {"packets sent", "packets_sent", false, true,
      [](const consumer_row &r) { return json(r.bytes / packet_size); },
      [](const consumer_row &r) { return packets_text(r.bytes); }},

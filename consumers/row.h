@@ -35,6 +35,9 @@ struct consumer_row {
     double grace = 0;    // the consumer's time to end by itself, as asked
     long pipe_bytes = 0; // the consumer's pipe as granted
     std::string to;      // the datagrams' destination
+    std::string group;   // the multicast group and port, when the flood went to one
+    bool rtp = false;    // each datagram began with an RTP header
+    std::optional<std::uint16_t> first_sequence, last_sequence; // its RTP sequence numbers
 
     std::uint64_t bytes = 0; // given to the consumer: into its pipe, or in datagrams
     std::uint64_t datagrams = 0;

@@ -4,19 +4,98 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <unistd.h>
 
 namespace {
 
 constexpr auto period = std::chrono::milliseconds(50);
-constexpr int drop_reads = 10;       // of the consumer's sockets' drops, in a period
+constexpr int drop_reads = 10;       // of the consumers' sockets' drops, in a period
 constexpr double kept_period = 0.25; // seconds between the samples a row carries
 
 } // namespace
 
-tree_sampler::tree_sampler(unsigned port, time_point started, std::atomic<std::uint64_t> *dropped)
-    : port_(port), harness_(getpid()), started_(started), dropped_(dropped),
-      thread_(&tree_sampler::run, this) {}
+// One consumer's tree, as sampled.
+struct tree_sampler::tree {
+    pid_t root;
+    time_point started;
+    std::map<pid_t, process_stat> processes; // at the last sample
+    std::map<pid_t, double> unconfirmed;     // each process's last change, not yet counted
+    double grown_kib = 0; // by the processes that lived from one sample to the next
+    std::uint64_t peak_kib = 0;
+    std::vector<std::pair<double, std::uint64_t>> kept; // the row's samples, four a second
+    std::vector<std::pair<double, double>> flooded; // (time, grown) after the flood's first second
+    double unwaited_cpu = 0;
+    std::map<std::uint64_t, seen_socket> sockets; // its own, by inode
+    std::vector<udp_socket> open;                 // its own, open
+    std::string unreadable;
+
+    double since_start(time_point t) const {
+        return seconds_between(started, t);
+    }
+
+    // Its processes now: memory that grew or shrank, and the CPU of those
+    // that the kernel reaped since the last sample.
+    void take(std::map<pid_t, process_stat> now, pid_t harness, time_point at, bool flooding) {
+        std::uint64_t rss = 0;
+        std::map<pid_t, double> changed;
+        for (const auto &[pid, p] : now) {
+            rss += p.rss_kib;
+            const auto before = processes.find(pid);
+            if (before != processes.end() && before->second.start_ticks == p.start_ticks &&
+                !p.zombie && !before->second.zombie) {
+                // Alive still: its change before this one counts, and this
+                // one waits to be seen followed by life, not by its end.
+                const auto last = unconfirmed.find(pid);
+                grown_kib += last != unconfirmed.end() ? last->second : 0;
+                changed[pid] =
+                    static_cast<double>(p.rss_kib) - static_cast<double>(before->second.rss_kib);
+            }
+        }
+        unconfirmed = std::move(changed);
+        for (const auto &[pid, p] : processes) {
+            const auto after = now.find(pid);
+            const auto parent = processes.find(p.ppid);
+            if ((after == now.end() || after->second.start_ticks != p.start_ticks) &&
+                p.ppid != harness && parent != processes.end() && parent->second.ignores_sigchld) {
+                unwaited_cpu += p.cpu_seconds + p.children_cpu_seconds;
+            }
+        }
+        processes = std::move(now);
+        if (rss > 0) {
+            peak_kib = std::max(peak_kib, rss);
+            if (kept.empty() || since_start(at) - kept.back().first >= kept_period) {
+                kept.emplace_back(since_start(at), rss);
+            }
+            if (flooding) {
+                flooded.emplace_back(since_start(at), grown_kib);
+            }
+        }
+    }
+
+    // Least squares slope of the growth over the flood, after its first
+    // second; nothing from less than half a second of samples.
+    std::optional<double> growth() const {
+        const auto &s = flooded;
+        if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
+            return std::nullopt;
+        }
+        double mean_t = 0, mean_kib = 0;
+        for (const auto &[t, kib] : s) {
+            mean_t += t / static_cast<double>(s.size());
+            mean_kib += kib / static_cast<double>(s.size());
+        }
+        double covariance = 0, variance = 0;
+        for (const auto &[t, kib] : s) {
+            covariance += (t - mean_t) * (kib - mean_kib);
+            variance += (t - mean_t) * (t - mean_t);
+        }
+        return covariance / variance * 60;
+    }
+};
+
+tree_sampler::tree_sampler(unsigned port, std::atomic<std::uint64_t> *dropped)
+    : port_(port), harness_(getpid()), dropped_(dropped), thread_(&tree_sampler::run, this) {}
 
 tree_sampler::~tree_sampler() {
     {
@@ -27,8 +106,10 @@ tree_sampler::~tree_sampler() {
     thread_.join();
 }
 
-double tree_sampler::since_start(time_point t) const {
-    return seconds_between(started_, t);
+std::size_t tree_sampler::add(pid_t root, time_point started) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}});
+    return trees_.size() - 1;
 }
 
 void tree_sampler::run() {
@@ -39,7 +120,9 @@ void tree_sampler::run() {
         lock.lock();
         for (int read = 0; read < drop_reads && !stop_; ++read) {
             stopping_.wait_for(lock, period / drop_reads, [this] { return stop_; });
-            if (port_ != 0 && !sockets_.empty()) {
+            const bool watched = std::any_of(trees_.begin(), trees_.end(),
+                                             [](const tree &t) { return !t.sockets.empty(); });
+            if (port_ != 0 && watched) {
                 // A closing socket takes its count with it: the less time
                 // since its last reading, the fewer drops go uncounted.
                 lock.unlock();
@@ -65,40 +148,70 @@ void tree_sampler::flood_ended() {
     phase_ = phase_type::ended;
 }
 
+std::optional<std::size_t>
+tree_sampler::attribute(const process_stat &p, const std::map<pid_t, std::size_t> &owners) const {
+    for (std::size_t i = 0; i < trees_.size(); ++i) {
+        if (p.pid == trees_[i].root || p.session == trees_[i].root) {
+            return i;
+        }
+    }
+    const auto parent = owners.find(p.ppid);
+    if (parent != owners.end()) {
+        return parent->second;
+    }
+    return trees_.size() == 1 ? std::optional<std::size_t>(0) : std::nullopt;
+}
+
+std::optional<std::size_t> tree_sampler::owner(const process_stat &p) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto known = known_.find({p.pid, p.start_ticks});
+    if (known != known_.end()) {
+        return known->second;
+    }
+    return attribute(p, {});
+}
+
 void tree_sampler::sample() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
-    pid_t tsflood_pid;
+    pid_t tsflood;
+    std::set<std::uint64_t> seen; // sockets already known
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        tsflood_pid = tsflood_;
+        tsflood = tsflood_;
+        for (const tree &t : trees_) {
+            for (const auto &[inode, socket] : t.sockets) {
+                seen.insert(inode);
+            }
+        }
+        for (const auto &[inode, holder] : others_) {
+            seen.insert(inode);
+        }
     }
     // /proc is read without the lock: it is the slow part. The sockets
     // first: any process that holds one of them is there to be found next.
     const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket>{};
-    std::map<pid_t, process_stat> tree;
-    for (const auto &p : descendants(harness_, tsflood_pid)) {
-        tree[p.pid] = p;
-    }
-    std::vector<std::uint64_t> held;
-    std::string unreadable;
-    for (const auto &[pid, p] : tree) {
+    const std::vector<process_stat> table = descendants(harness_, tsflood);
+    std::map<pid_t, std::vector<std::uint64_t>> held; // by process
+    std::map<pid_t, std::string> unreadable;
+    for (const auto &p : table) {
         if (on_port.empty()) {
             break;
         }
-        if (const auto inodes = socket_inodes(pid)) {
-            held.insert(held.end(), inodes->begin(), inodes->end());
+        if (const auto inodes = socket_inodes(p.pid)) {
+            held[p.pid] = *inodes;
         } else if (!p.zombie && (errno == EACCES || errno == EPERM)) {
-            unreadable = "/proc/" + std::to_string(pid) + "/fd: " + std::strerror(errno);
+            unreadable[p.pid] = "/proc/" + std::to_string(p.pid) + "/fd: " + std::strerror(errno);
         }
     }
-    const auto held_here = [&](std::uint64_t inode) {
-        return std::find(held.begin(), held.end(), inode) != held.end();
+    const auto held_by_any = [&](std::uint64_t inode) {
+        return std::any_of(held.begin(), held.end(), [&](const auto &h) {
+            return std::find(h.second.begin(), h.second.end(), inode) != h.second.end();
+        });
     };
     std::map<std::uint64_t, std::string> others;
-    if (unreadable.empty()) { // else another's socket may be the consumer's
+    if (unreadable.empty()) { // else another's socket may be a consumer's
         for (const auto &s : on_port) {
-            if (!held_here(s.inode) && sockets_.count(s.inode) == 0 &&
-                others_.count(s.inode) == 0) {
+            if (!held_by_any(s.inode) && seen.count(s.inode) == 0) {
                 others[s.inode] = holder_of(s.inode);
             }
         }
@@ -106,87 +219,87 @@ void tree_sampler::sample() {
     const auto now = clock_type::now();
 
     const std::lock_guard<std::mutex> lock(mutex_);
-    std::uint64_t rss = 0;
-    std::map<pid_t, double> unconfirmed;
-    for (const auto &[pid, p] : tree) {
-        rss += p.rss_kib;
-        const auto before = processes_.find(pid);
-        if (before != processes_.end() && before->second.start_ticks == p.start_ticks &&
-            !p.zombie && !before->second.zombie) {
-            // Alive still: its change before this one counts, and this one
-            // waits to be seen followed by life, not by its end.
-            const auto last = unconfirmed_.find(pid);
-            grown_kib_ += last != unconfirmed_.end() ? last->second : 0;
-            unconfirmed[pid] =
-                static_cast<double>(p.rss_kib) - static_cast<double>(before->second.rss_kib);
+    // Each process's consumer: a parent comes before its children.
+    std::map<pid_t, std::size_t> owners;
+    std::map<std::pair<pid_t, std::uint64_t>, std::size_t> known;
+    std::vector<std::map<pid_t, process_stat>> processes(trees_.size());
+    for (const auto &p : table) {
+        const std::pair<pid_t, std::uint64_t> key{p.pid, p.start_ticks};
+        const auto before = known_.find(key);
+        const auto owner = before != known_.end() ? std::optional(before->second)
+                                                  : attribute(p, owners);
+        if (owner) { // one not told yet may be once its consumer is added
+            known[key] = *owner;
+            owners[p.pid] = *owner;
+            processes[*owner][p.pid] = p;
         }
     }
-    unconfirmed_ = std::move(unconfirmed);
-    for (const auto &[pid, p] : processes_) {
-        const auto after = tree.find(pid);
-        const auto parent = processes_.find(p.ppid);
-        if ((after == tree.end() || after->second.start_ticks != p.start_ticks) &&
-            p.ppid != harness_ && parent != processes_.end() && parent->second.ignores_sigchld) {
-            unwaited_cpu_ += p.cpu_seconds + p.children_cpu_seconds;
+    known_ = std::move(known);
+    const bool flooding =
+        phase_ == phase_type::flooding && now - flood_began_ >= std::chrono::seconds(1);
+    for (std::size_t i = 0; i < trees_.size(); ++i) {
+        tree &t = trees_[i];
+        t.unreadable.clear();
+        for (const auto &[pid, p] : processes[i]) {
+            const auto cannot = unreadable.find(pid);
+            if (cannot != unreadable.end()) {
+                t.unreadable = cannot->second;
+            }
+            const auto inodes = held.find(pid);
+            for (const auto &s : on_port) {
+                if (inodes != held.end() && t.sockets.count(s.inode) == 0 &&
+                    std::find(inodes->second.begin(), inodes->second.end(), s.inode) !=
+                        inodes->second.end()) {
+                    t.sockets[s.inode] = {s.inode, s.ipv6, address_text(s), s.drops, std::nullopt};
+                }
+            }
         }
-    }
-    processes_ = std::move(tree);
-    if (rss > 0) {
-        peak_kib_ = std::max(peak_kib_, rss);
-        if (kept_.empty() || since_start(now) - kept_.back().first >= kept_period) {
-            kept_.emplace_back(since_start(now), rss);
-        }
-        if (phase_ == phase_type::flooding && now - flood_began_ >= std::chrono::seconds(1)) {
-            flooded_.emplace_back(since_start(now), grown_kib_);
-        }
-    }
-    for (const auto &s : on_port) {
-        if (sockets_.count(s.inode) == 0 && held_here(s.inode)) {
-            sockets_[s.inode] = {s.inode, s.ipv6, address_text(s), s.drops, std::nullopt};
-        }
+        t.take(std::move(processes[i]), harness_, now, flooding);
     }
     if (phase_ != phase_type::ended) {
         others_.insert(others.begin(), others.end());
     }
-    unreadable_ = unreadable;
     unknown_ = std::any_of(on_port.begin(), on_port.end(),
-                           [&](const udp_socket &s) { return !held_here(s.inode); });
+                           [&](const udp_socket &s) { return !held_by_any(s.inode); });
     update_sockets(on_port);
 }
 
 void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
     const auto now = clock_type::now();
-    open_.clear();
     std::uint64_t dropped = 0;
-    for (auto &[inode, seen] : sockets_) {
-        const std::uint64_t known = inode;
-        const auto it = std::find_if(on_port.begin(), on_port.end(),
-                                     [known](const auto &s) { return s.inode == known; });
-        if (it != on_port.end()) {
-            seen.drops = it->drops;
-            open_.push_back(*it);
-        } else if (!seen.closed_at && phase_ != phase_type::ended) {
-            seen.closed_at = since_start(now);
+    for (tree &t : trees_) {
+        t.open.clear();
+        for (auto &[inode, seen] : t.sockets) {
+            const std::uint64_t known = inode;
+            const auto it = std::find_if(on_port.begin(), on_port.end(),
+                                         [known](const auto &s) { return s.inode == known; });
+            if (it != on_port.end()) {
+                seen.drops = it->drops;
+                t.open.push_back(*it);
+            } else if (!seen.closed_at && phase_ != phase_type::ended) {
+                seen.closed_at = t.since_start(now);
+            }
+            dropped += seen.drops;
         }
-        dropped += seen.drops;
     }
     if (dropped_ != nullptr) {
         dropped_->store(dropped, std::memory_order_relaxed);
     }
 }
 
-listening_sockets tree_sampler::listening() const {
+listening_sockets tree_sampler::listening(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return {open_, unreadable_, unknown_};
+    return {trees_.at(i).open, trees_.at(i).unreadable, unknown_};
 }
 
-tree_report tree_sampler::report() const {
+tree_report tree_sampler::report(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
+    const tree &t = trees_.at(i);
     tree_report r;
-    r.peak_kib = peak_kib_;
-    r.rss_kib = kept_;
-    r.growth_kib_per_min = growth();
-    for (const auto &[inode, seen] : sockets_) {
+    r.peak_kib = t.peak_kib;
+    r.rss_kib = t.kept;
+    r.growth_kib_per_min = t.growth();
+    for (const auto &[inode, seen] : t.sockets) {
         r.sockets.push_back(seen);
     }
     for (const auto &[inode, holder] : others_) {
@@ -195,26 +308,6 @@ tree_report tree_sampler::report() const {
             r.other_holders.push_back(holder);
         }
     }
-    r.unwaited_cpu_seconds = unwaited_cpu_;
+    r.unwaited_cpu_seconds = t.unwaited_cpu;
     return r;
-}
-
-// Least squares slope of the tree's growth over the flood, after its first
-// second; nothing from less than half a second of samples.
-std::optional<double> tree_sampler::growth() const {
-    const auto &s = flooded_;
-    if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
-        return std::nullopt;
-    }
-    double mean_t = 0, mean_kib = 0;
-    for (const auto &[t, kib] : s) {
-        mean_t += t / static_cast<double>(s.size());
-        mean_kib += kib / static_cast<double>(s.size());
-    }
-    double covariance = 0, variance = 0;
-    for (const auto &[t, kib] : s) {
-        covariance += (t - mean_t) * (kib - mean_kib);
-        variance += (t - mean_t) * (t - mean_t);
-    }
-    return covariance / variance * 60;
 }

@@ -32,19 +32,26 @@ constexpr std::size_t output_chunk = 1 << 16;
 constexpr double output_rate = 64 << 20; // bytes per second that may always be read
 constexpr double most_output_room = 1 << 20;
 
-} // namespace
-
-double run_context::room(time_point now) const {
+// Bytes of `c`'s output that may be read at `now`: what its flood gave it
+// room for, and what time has since.
+double room(const consumer_process &c, time_point now) {
     return std::min(most_output_room,
-                    output_room_ + output_rate * seconds_between(output_read_, now));
+                    c.output_room + output_rate * seconds_between(c.output_read, now));
 }
+
+} // namespace
 
 woken run_context::wait(time_point until, pollfd *extra, std::size_t extras) const {
     const time_point now = clock_type::now();
-    const double room_now = room(now);
-    watched what{signals.pollable(), room_now > 0 ? output.get() : -1, {&consumer}};
-    if (room_now <= 0 && output) {
-        until = std::min(until, now + seconds_of(-room_now / output_rate)); // when there is room
+    watched what{signals.pollable(), {}, {}};
+    for (const consumer_process &c : consumers) {
+        what.children.push_back(&c.process);
+        const double room_now = room(c, now);
+        if (room_now > 0) {
+            what.outputs.push_back(c.output.get());
+        } else if (c.output) {
+            until = std::min(until, now + seconds_of(-room_now / output_rate)); // when there is
+        }
     }
     return wait_until(until, what, extra, extras);
 }
@@ -57,27 +64,42 @@ void run_context::attend(const woken &w) {
         read_output(false);
     }
     if (w.child) {
-        consumer.reap(false);
+        for (consumer_process &c : consumers) {
+            c.process.reap(false);
+        }
     }
 }
 
 void run_context::read_output(bool all) {
     static char chunk[output_chunk];
     const time_point now = clock_type::now();
-    output_room_ = room(now);
-    output_read_ = now;
-    while (output && (all || output_room_ > 0)) {
-        const ssize_t n = read(output.get(), chunk, sizeof chunk);
-        if (n > 0) {
-            said.take(chunk, static_cast<std::size_t>(n));
-            output_room_ -= static_cast<double>(n);
-        } else if (n == 0 || errno != EINTR) {
-            if (n == 0) {
-                output.reset(); // its last writer is gone
+    for (consumer_process &c : consumers) {
+        c.output_room = room(c, now);
+        c.output_read = now;
+        while (c.output && (all || c.output_room > 0)) {
+            const ssize_t n = read(c.output.get(), chunk, sizeof chunk);
+            if (n > 0) {
+                c.said.take(chunk, static_cast<std::size_t>(n));
+                c.output_room -= static_cast<double>(n);
+            } else if (n == 0 || errno != EINTR) {
+                if (n == 0) {
+                    c.output.reset(); // its last writer is gone
+                }
+                break;
             }
-            return;
         }
     }
+}
+
+void run_context::flooded(std::uint64_t bytes) {
+    for (consumer_process &c : consumers) {
+        c.output_room += static_cast<double>(bytes);
+    }
+}
+
+bool run_context::all_ended() const {
+    return std::all_of(consumers.begin(), consumers.end(),
+                       [](const consumer_process &c) { return c.process.reaped(); });
 }
 
 std::string run_context::at_text(time_point t) const {
@@ -92,7 +114,7 @@ start_result start_consumer(run_context &ctx, const std::string &command) {
     const run_options &o = ctx.options;
     ctx.show(status_line::phase_type::starting);
     start_result r;
-    if (o.port != 0) {
+    if (o.port != 0 && ctx.consumers.empty()) {
         const auto taken = udp_sockets(o.port);
         if (!taken.empty()) {
             r.not_started = "UDP port " + std::to_string(o.port) + " is in use by " +
@@ -115,25 +137,30 @@ start_result start_consumer(run_context &ctx, const std::string &command) {
         input = std::move(in.read);
         r.input = std::move(in.write);
     }
+    if (!ctx.sampler) {
+        ctx.sampler.emplace(o.port, ctx.status != nullptr ? &ctx.status->dropped : nullptr);
+    }
+    consumer_process c;
+    c.command = command;
     // "--": a command that starts with "-" is a command, not an option of sh.
-    ctx.consumer = spawn({
+    c.process = spawn({
         {"/bin/sh", "-c", "--", command},
         input.get(),
         output.write.get(),
         output.write.get(),
         true
     });
-    ctx.started = clock_type::now();
-    ctx.output = std::move(output.read);
-    ctx.sampler.emplace(o.port, ctx.started,
-                        ctx.status != nullptr ? &ctx.status->dropped : nullptr);
+    c.started = c.output_read = clock_type::now();
+    c.output = std::move(output.read);
+    c.tree = ctx.sampler->add(c.process.pid(), c.started);
+    ctx.consumers.push_back(std::move(c));
     return r;
 }
 
 bool grace_cut(run_context &ctx, const flood_result &flooded) {
     ctx.show(status_line::phase_type::grace, ctx.options.grace);
     const time_point until = flooded.input_ended + seconds_of(ctx.options.grace);
-    const auto waiting = [&] { return !ctx.consumer.reaped() && clock_type::now() < until; };
+    const auto waiting = [&] { return !ctx.all_ended() && clock_type::now() < until; };
     // A stop signal after the flood's end, or a second one, leaves none.
     while (waiting() && ctx.signals.count() == flooded.stops && flooded.stops < 2) {
         ctx.attend(ctx.wait(until));
@@ -141,74 +168,39 @@ bool grace_cut(run_context &ctx, const flood_result &flooded) {
     return waiting() && ctx.signals.count() > 0;
 }
 
-consumer_row flood_consumer(const run_options &options, const std::string &command,
-                            stop_signals &signals, status_line *status) {
+namespace {
+
+// A consumer's row, from what the phases found.
+consumer_row make_row(const run_context &ctx, consumer_process &c, const flood_result &flooded,
+                      const tree_result &tree, const std::string &why_not) {
     consumer_row row;
-    row.command = command;
-    row.udp = options.port != 0;
-    row.grace = options.grace;
-    row.asked_rate = options.rate;
-    run_context ctx(options, signals, status);
-    if (status != nullptr) {
-        status->udp = options.port != 0;
-    }
-    const double harness_cpu_before = own_cpu_seconds();
-    start_result started;
-    try {
-        started = start_consumer(ctx, command);
-    } catch (const std::system_error &e) {
-        started.not_started = e.what();
-    }
-    if (!started.not_started.empty()) {
-        row.not_started = started.not_started;
-        return row;
-    }
-    row.pipe_bytes = started.pipe_bytes;
-
-    flood_result flooded;
-    try {
-        unique_fd input = std::move(started.input);
-        if (row.udp) {
-            listener_result heard = wait_for_listener(ctx);
-            flooded.end = heard.why_not;
-            row.to = heard.to;
-            input = std::move(heard.socket);
-        }
-        if (input) {
-            flooded = flood(ctx, std::move(input), row.udp, row.to);
-        }
-    } catch (const std::system_error &e) {
-        row.failure = e.what();
-    }
-    if (flooded.input_ended == time_point{}) {
-        flooded.input_ended = clock_type::now(); // never flooded
-    }
-    row.grace_cut = grace_cut(ctx, flooded);
-    const tree_result tree = end_tree(ctx, flooded.tsflood_pid);
-    ctx.read_output(true);
-    ctx.said.end();
-
+    row.command = c.command;
+    row.udp = ctx.options.port != 0;
+    row.grace = ctx.options.grace;
+    row.asked_rate = ctx.options.rate;
     row.bytes = flooded.bytes;
     row.datagrams = flooded.datagrams;
     row.flood_seconds = flooded.seconds;
     row.rate = flooded.rate;
-    row.flood_end = flooded.end.empty() && row.failure.empty() && !row.flooded()
-                        ? "it was sent nothing"
-                        : flooded.end;
+    row.flood_end = !why_not.empty() ? why_not : flooded.end;
     row.cut_short = flooded.cut_short;
     row.realtime_pacer = flooded.realtime_pacer;
     row.continued_at = flooded.continued_at;
-    row.output = std::move(ctx.said);
-    if (const auto &ended = ctx.consumer.reap(false); ended && !tree.by_harness) {
+    row.first_sequence = flooded.first_sequence;
+    row.last_sequence = flooded.last_sequence;
+    row.group = ctx.options.group ? ctx.options.group->text : "";
+    row.rtp = ctx.options.rtp;
+    row.output = std::move(c.said);
+    if (const auto &ended = c.process.reap(false); ended && !tree.by_harness) {
         const bool exited = WIFEXITED(ended->status);
         row.ended = {exited ? ending::exited : ending::signalled,
                      exited ? WEXITSTATUS(ended->status) : WTERMSIG(ended->status),
-                     ctx.since_start(ended->at)};
+                     seconds_between(c.started, ended->at)};
     } else {
         row.ended.kind = ending::by_harness;
     }
     row.left_running = tree.left_running;
-    const tree_report seen = ctx.sampler->report();
+    const tree_report seen = ctx.sampler->report(c.tree);
     row.cpu_seconds = tree.cpu_seconds + seen.unwaited_cpu_seconds;
     row.peak_rss_kib = std::max(tree.peak_rss_kib, seen.peak_kib);
     row.rss_growth_kib_per_min = seen.growth_kib_per_min;
@@ -223,9 +215,87 @@ consumer_row flood_consumer(const run_options &options, const std::string &comma
         row.notes.push_back("its sockets dropped more datagrams than were sent to them: another "
                             "sender reached them too");
     }
-    row.harness_cpu_seconds = own_cpu_seconds() - harness_cpu_before;
     if (tree.would_not_end > 0) {
         row.notes.push_back(std::to_string(tree.would_not_end) + " of its processes would not end");
     }
     return row;
+}
+
+} // namespace
+
+std::vector<consumer_row> flood_consumers(const run_options &options,
+                                          const std::vector<std::string> &commands,
+                                          stop_signals &signals, status_line *status) {
+    run_context ctx(options, signals, status);
+    if (status != nullptr) {
+        status->udp = options.port != 0;
+    }
+    const double harness_cpu_before = own_cpu_seconds();
+    std::vector<consumer_row> rows(commands.size());
+    std::vector<std::size_t> started; // each consumer's command, by number
+    unique_fd input;
+    long pipe_bytes = 0;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        start_result start;
+        try {
+            start = start_consumer(ctx, commands[i]);
+        } catch (const std::system_error &e) {
+            start.not_started = e.what();
+        }
+        rows[i].command = commands[i];
+        rows[i].udp = options.port != 0;
+        rows[i].not_started = start.not_started;
+        if (start.not_started.empty()) {
+            started.push_back(i);
+            input = std::move(start.input);
+            pipe_bytes = start.pipe_bytes;
+        }
+    }
+    if (ctx.consumers.empty()) {
+        return rows;
+    }
+
+    flood_result flooded;
+    std::string to, failure;
+    std::vector<std::string> why_not(ctx.consumers.size());
+    try {
+        if (options.port != 0) {
+            listener_result heard = wait_for_listener(ctx);
+            why_not = heard.why_not;
+            to = heard.to;
+            input = std::move(heard.socket);
+        }
+        if (input) {
+            flooded = flood(ctx, std::move(input), options.port != 0, to);
+        }
+    } catch (const std::system_error &e) {
+        failure = e.what();
+    }
+    if (flooded.input_ended == time_point{}) {
+        flooded.input_ended = clock_type::now(); // never flooded
+    }
+    const bool cut = grace_cut(ctx, flooded);
+    const std::vector<tree_result> trees = end_trees(ctx, flooded.tsflood_pid);
+    ctx.read_output(true);
+    const double harness_cpu = own_cpu_seconds() - harness_cpu_before;
+    for (std::size_t k = 0; k < ctx.consumers.size(); ++k) {
+        consumer_process &c = ctx.consumers[k];
+        c.said.end();
+        consumer_row &row = rows[started[k]];
+        row = make_row(ctx, c, flooded, trees[k], why_not[k]);
+        row.pipe_bytes = pipe_bytes;
+        row.to = to;
+        row.failure = failure;
+        row.grace_cut = cut;
+        row.harness_cpu_seconds = harness_cpu;
+        if (row.flood_end.empty() && row.failure.empty() && !row.flooded()) {
+            row.flood_end = "it was sent nothing";
+        }
+    }
+    return rows;
+}
+
+consumer_row flood_consumer(const run_options &options, const std::string &command,
+                            stop_signals &signals, status_line *status) {
+    return flood_consumers(options, {command}, signals, status).front();
 }

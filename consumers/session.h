@@ -14,3 +14,9 @@
 // included. The harness must be a child subreaper.
 consumer_row flood_consumer(const run_options &options, const std::string &command,
                             stop_signals &signals, status_line *status = nullptr);
+
+// The same for all of `commands` at once, on one flood to a multicast group
+// (--together): a row for each, in their order.
+std::vector<consumer_row> flood_consumers(const run_options &options,
+                                          const std::vector<std::string> &commands,
+                                          stop_signals &signals, status_line *status = nullptr);

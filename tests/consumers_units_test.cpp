@@ -73,7 +73,7 @@ TEST(Posix, AWaitSaysWhatWokeItAndChangesNothing) {
         -1, out.write.get(), -1, false
     });
     out.write.reset();
-    const watched what{-1, out.read.get(), {&talker}};
+    const watched what{-1, {out.read.get()}, {&talker}};
     const auto deadline = [](int ms) { return clock_type::now() + milliseconds(ms); };
     for (int twice = 0; twice < 2; ++twice) {
         const woken w = wait_until(deadline(5000), what);
@@ -82,7 +82,7 @@ TEST(Posix, AWaitSaysWhatWokeItAndChangesNothing) {
     }
     char line[8];
     EXPECT_EQ(read(out.read.get(), line, sizeof line), 3);
-    const woken ended = wait_until(deadline(5000), {-1, -1, {&talker}});
+    const woken ended = wait_until(deadline(5000), {-1, {}, {&talker}});
     EXPECT_TRUE(ended.child);
     EXPECT_FALSE(talker.reaped()) << "the wait reaps nothing";
     EXPECT_TRUE(talker.reap(false));
@@ -182,51 +182,72 @@ TEST(Pacer, TheSpinFollowsHowLateSleepsEnd) {
 
 // The search, on model consumers that drop above a known rate. A stop, or
 // a try that was not flooded for its whole time (its consumer refused the
-// flood), ends it with no limit.
+// flood), ends it with no limit. Receivers together have the limit of the
+// first to lose, which is named.
 TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
     const struct {
-        double limit, unpaced, floor;
+        std::vector<double> limits; // a receiver's each
+        double unpaced, floor;
         int stop_after, refused_at; // tries, 0: never
         std::optional<double> found_at_least;
         std::size_t most_tries;
         const char *note;
     } cases[] = {
-        {50e6,  3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""       },
-        {700e6, 3e9, 20e6, 0, 0, 700e6 / 1.05, 14, ""       },
-        {10e9,  3e9, 1e6,  0, 0, 3e9,          1,  ""       },
-        {0.5e6, 3e9, 1e6,  0, 0, std::nullopt, 2,  ""       },
-        {50e6,  3e9, 1e6,  4, 0, std::nullopt, 4,  "stopped"},
-        {10e9,  3e9, 1e6,  0, 1, std::nullopt, 1,
-         "a try was not flooded for its whole time: refused"},
-        {50e6,  3e9, 1e6,  0, 3, std::nullopt, 3,
-         "a try was not flooded for its whole time: refused"},
+        {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""                                                 },
+        {{700e6},      3e9, 20e6, 0, 0, 700e6 / 1.05, 14, ""                                                 },
+        {{10e9},       3e9, 1e6,  0, 0, 3e9,          1,  ""                                                 },
+        {{0.5e6},      3e9, 1e6,  0, 0, std::nullopt, 2,  ""                                                 },
+        {{50e6},       3e9, 1e6,  4, 0, std::nullopt, 4,  "stopped"                                          },
+        {{10e9},
+         3e9,               1e6,
+         0,                          1,
+         std::nullopt,
+         1,                                               "a try was not flooded for its whole time: refused"},
+        {{50e6},
+         3e9,               1e6,
+         0,                          3,
+         std::nullopt,
+         3,                                               "a try was not flooded for its whole time: refused"},
+        {{60e6, 40e6}, 3e9, 1e6,  0, 0, 40e6 / 1.05,  14, ""                                                 },
     };
     for (const auto &c : cases) {
         int tries = 0;
         bool stopped = false;
+        std::vector<std::string> commands;
+        for (std::size_t k = 0; k < c.limits.size(); ++k) {
+            commands.push_back("receiver " + std::to_string(k + 1));
+        }
         const auto model = [&](double rate) {
             stopped = ++tries == c.stop_after;
-            consumer_row row;
-            row.udp = true;
-            row.asked_rate = rate;
-            row.flood_end = tries == c.refused_at ? "refused" : "";
-            const double at = rate > 0 ? rate : c.unpaced;
-            row.rate = at / 8;
-            row.datagrams = static_cast<std::uint64_t>(at / 10528);
-            row.bytes = row.datagrams * 1316;
-            const seen_socket seen{1, false, "127.0.0.1", at > c.limit ? 10u : 0u, {}};
-            row.sockets = {seen};
-            return row;
+            std::vector<consumer_row> rows;
+            for (std::size_t k = 0; k < c.limits.size(); ++k) {
+                consumer_row row;
+                row.command = commands[k];
+                row.udp = true;
+                row.asked_rate = rate;
+                row.flood_end = tries == c.refused_at ? "refused" : "";
+                const double at = rate > 0 ? rate : c.unpaced;
+                row.rate = at / 8;
+                row.datagrams = static_cast<std::uint64_t>(at / 10528);
+                row.bytes = row.datagrams * 1316;
+                const seen_socket seen{1, false, "127.0.0.1", at > c.limits[k] ? 10u : 0u, {}};
+                row.sockets = {seen};
+                rows.push_back(row);
+            }
+            return rows;
         };
-        const limit_result found = search_limit("model", c.floor, model, [&] { return stopped; });
-        EXPECT_LE(found.tries.size(), c.most_tries) << c.limit;
-        EXPECT_EQ(found.note, c.note) << c.limit;
-        EXPECT_EQ(found.failed(), *c.note != '\0') << c.limit;
-        ASSERT_EQ(found.limit.has_value(), c.found_at_least.has_value()) << c.limit;
+        const double limit = *std::min_element(c.limits.begin(), c.limits.end());
+        const limit_result found = search_limit(commands, c.floor, model, [&] { return stopped; });
+        EXPECT_LE(found.tries.size(), c.most_tries) << limit;
+        EXPECT_EQ(found.note, c.note) << limit;
+        EXPECT_EQ(found.failed(), *c.note != '\0') << limit;
+        ASSERT_EQ(found.limit.has_value(), c.found_at_least.has_value()) << limit;
         if (found.limit) {
-            EXPECT_GE(*found.limit, *c.found_at_least) << c.limit;
-            EXPECT_LE(*found.limit, std::max(c.limit, c.floor)) << c.limit;
+            EXPECT_GE(*found.limit, *c.found_at_least) << limit;
+            EXPECT_LE(*found.limit, std::max(limit, c.floor)) << limit;
         }
+        EXPECT_EQ(found.first_to_lose,
+                  c.limits.size() > 1 ? std::optional<std::string>("receiver 2") : std::nullopt);
     }
 }
 

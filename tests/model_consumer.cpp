@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 // A consumer whose behaviour the tests know exactly:
 //   model_consumer fds                      prints its open descriptors, then reads its input
-//   model_consumer udp PORT [N] [hidden]    reads datagrams on 127.0.0.1:PORT until N
-//                                           (0: no end) or half a second without one,
-//                                           then prints how many bytes it read;
-//                                           hidden: not dumpable, its /proc/PID/fd unreadable
+//   model_consumer udp WHERE [N] [hidden]   reads datagrams on 127.0.0.1:PORT, or of the
+//                                           group GROUP:PORT ([GROUP]:PORT), until N (0: no
+//                                           end) or half a second without one, then prints
+//                                           how many bytes it read; hidden: not dumpable,
+//                                           its /proc/PID/fd unreadable
+//   model_consumer rtp WHERE                the same, checking RTP headers: prints bytes,
+//                                           gaps in the sequence, and datagrams not of
+//                                           payload type 33 with 7 packets
 //   model_consumer relay PORT               writes what it reads on 127.0.0.1:PORT to stdout
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
@@ -18,7 +22,9 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -35,15 +41,38 @@ void read_input() {
     }
 }
 
-int bound_socket(const char *port, int buffer) {
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+// A socket bound to 127.0.0.1:PORT, or for GROUP:PORT ([GROUP]:PORT for
+// IPv6) to the port alone, shared, and joined to the group on lo.
+int bound_socket(const std::string &where, int buffer) {
+    const std::size_t colon = where.rfind(':');
+    const auto port = htons(static_cast<std::uint16_t>(std::atoi(where.c_str() + colon + 1)));
+    const bool group = colon != std::string::npos, ipv6 = group && where.front() == '[';
+    const int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    const int on = 1, lo = static_cast<int>(if_nametoindex("lo"));
     if (buffer > 0) {
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     }
-    sockaddr_in at{
-        AF_INET, htons(static_cast<std::uint16_t>(std::atoi(port))), {htonl(INADDR_LOOPBACK)}, {}};
-    if (bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
-        std::perror("bind");
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in at{AF_INET, port, {htonl(group ? INADDR_ANY : INADDR_LOOPBACK)}, {}};
+    sockaddr_in6 at6{};
+    at6.sin6_family = AF_INET6;
+    at6.sin6_port = port;
+    const bool bound = ipv6 ? bind(s, reinterpret_cast<sockaddr *>(&at6), sizeof at6) == 0
+                            : bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    bool joined = !group;
+    if (ipv6) {
+        ipv6_mreq join{};
+        inet_pton(AF_INET6, where.substr(1, colon - 2).c_str(), &join.ipv6mr_multiaddr);
+        join.ipv6mr_interface = static_cast<unsigned>(lo);
+        joined = setsockopt(s, IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof join) == 0;
+    } else if (group) {
+        ip_mreqn join{};
+        inet_pton(AF_INET, where.substr(0, colon).c_str(), &join.imr_multiaddr);
+        join.imr_ifindex = lo;
+        joined = setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
+    }
+    if (!bound || !joined) {
+        std::perror(where.c_str());
         std::exit(1);
     }
     return s;
@@ -65,14 +94,15 @@ int main(int argc, char **argv) {
         std::printf("fds: %s\n", open.c_str());
         std::fflush(stdout);
         read_input();
-    } else if (mode == "udp" && argc > 2) {
+    } else if ((mode == "udp" || mode == "rtp") && argc > 2) {
         if (argc > 4) {
             prctl(PR_SET_DUMPABLE, 0);
         }
         const int s = bound_socket(argv[2], 0);
         const long most = argc > 3 ? std::atol(argv[3]) : 0;
-        char datagram[2048];
-        unsigned long long bytes = 0;
+        unsigned char datagram[2048];
+        unsigned long long bytes = 0, gaps = 0, foreign = 0;
+        std::optional<unsigned> last; // RTP sequence number
         for (long n = 0; most == 0 || n < most; ++n) {
             const timeval idle{n == 0 ? 10 : 0, n == 0 ? 0 : 500000};
             setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
@@ -81,8 +111,21 @@ int main(int argc, char **argv) {
                 break;
             }
             bytes += static_cast<unsigned long long>(got);
+            if (mode == "rtp") {
+                // Version 2, no padding, extension or contributors, payload
+                // type 33, 7 packets; sequence numbers one up each time.
+                const unsigned sequence = datagram[2] << 8 | datagram[3];
+                foreign += got != 1328 || datagram[0] != 0x80 || (datagram[1] & 0x7f) != 33 ||
+                           datagram[12] != 0x47;
+                gaps += last && sequence != ((*last + 1) & 0xffff);
+                last = sequence;
+            }
         }
-        std::printf("%llu\n", bytes);
+        if (mode == "rtp") {
+            std::printf("%llu bytes, %llu gaps, %llu not RTP of 7 packets\n", bytes, gaps, foreign);
+        } else {
+            std::printf("%llu\n", bytes);
+        }
     } else if (mode == "relay" && argc > 2) {
         const int s = bound_socket(argv[2], 0);
         char datagram[2048];
