@@ -136,6 +136,8 @@ listener_result wait_for_listener(run_context &ctx) {
                 // could not be told apart from another's.
                 why = "its sockets cannot be read: " + heard[k].unreadable +
                       " (a process not dumpable, or another user's)";
+            } else if (heard[k].listened) {
+                why = "it closed its socket on port " + port + " before the flood began";
             } else if (ended || late) {
                 why = (ended ? "never listened on port " : "not listening on port ") + port +
                       (ended ? "" : " after 10 s");

@@ -226,8 +226,8 @@ void tree_sampler::sample() {
     for (const auto &p : table) {
         const std::pair<pid_t, std::uint64_t> key{p.pid, p.start_ticks};
         const auto before = known_.find(key);
-        const auto owner = before != known_.end() ? std::optional(before->second)
-                                                  : attribute(p, owners);
+        const auto owner =
+            before != known_.end() ? std::optional(before->second) : attribute(p, owners);
         if (owner) { // one not told yet may be once its consumer is added
             known[key] = *owner;
             owners[p.pid] = *owner;
@@ -289,7 +289,7 @@ void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
 
 listening_sockets tree_sampler::listening(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return {trees_.at(i).open, trees_.at(i).unreadable, unknown_};
+    return {trees_.at(i).open, trees_.at(i).unreadable, unknown_, !trees_.at(i).sockets.empty()};
 }
 
 tree_report tree_sampler::report(std::size_t i) const {

@@ -178,10 +178,12 @@ consumer_row make_row(const run_context &ctx, consumer_process &c, const flood_r
     row.udp = ctx.options.port != 0;
     row.grace = ctx.options.grace;
     row.asked_rate = ctx.options.rate;
-    row.bytes = flooded.bytes;
-    row.datagrams = flooded.datagrams;
-    row.flood_seconds = flooded.seconds;
-    row.rate = flooded.rate;
+    if (why_not.empty()) { // else the flood went to the others together, not to it
+        row.bytes = flooded.bytes;
+        row.datagrams = flooded.datagrams;
+        row.flood_seconds = flooded.seconds;
+        row.rate = flooded.rate;
+    }
     row.flood_end = !why_not.empty() ? why_not : flooded.end;
     row.cut_short = flooded.cut_short;
     row.realtime_pacer = flooded.realtime_pacer;
