@@ -4,8 +4,9 @@
 # in bench/figures/, from the measurements in bench/data/ (JSON lines that
 # tsflood-consumers --json and throughput --sweep --json printed). With
 # --measure it first measures them again on this machine, which takes about
-# 90 minutes, a quiet machine, the release build, root (VLC runs as nobody)
-# and the Debian consumers of consumers/README.md.
+# 95 minutes, a quiet machine, the release build, root (VLC runs as nobody,
+# the multicast receivers in a network namespace of their own) and the
+# Debian consumers of consumers/README.md.
 #
 #   bench/figures.sh             draw from bench/data/
 #   bench/figures.sh --measure   measure into bench/data/, then draw
@@ -39,6 +40,12 @@ pipe_consumers=(
     "runuser -u nobody -- env HOME=/tmp cvlc -q -A dummy -V dummy --play-and-exit -"
 )
 rates=(1M 2M 5M 10M 20M 50M 100M 200M 500M 1G 2G)
+# Receivers of one multicast group, flooded together in a network of the
+# harness's own: how many, and at what rates.
+group=239.1.1.1
+group_receiver="socat -u -T 3 UDP4-RECV:$port,ip-add-membership=$group:127.0.0.1,reuseaddr - | wc -c"
+group_sizes=(1 2 4 8)
+group_rates=(50M 100M 200M)
 
 if [[ ${1:-} == --measure ]]; then
     consumers=build/release/tsflood-consumers
@@ -55,6 +62,15 @@ if [[ ${1:-} == --measure ]]; then
     done
     "$consumers" --json --find-limit -s 10 -u "$port" "${udp_consumers[@]}" >"$data/udp-limits.jsonl" || true
     "$consumers" --json -s 600 -g 10 "${pipe_consumers[@]}" >"$data/long-flood.jsonl" || true
+    : >"$data/multicast.jsonl"
+    for rate in "${group_rates[@]}"; do
+        for size in "${group_sizes[@]}"; do
+            receivers=()
+            for ((k = 0; k < size; k++)); do receivers+=("$group_receiver"); done
+            "$consumers" --json --netns --together -s 5 -r "$rate" -u "$group:$port" "${receivers[@]}" |
+                jq -c --argjson n "$size" '. + {receivers: $n}' >>"$data/multicast.jsonl" || true
+        done
+    done
 fi
 
 mkdir -p "$figures"
@@ -120,4 +136,20 @@ done < <(jq -r .writer "$data/pipe-sizes.jsonl" | awk '!seen[$0]++')
     printf 'set logscale x 2\nset xtics (64, 128, 256, 512, 1024)\nset xlabel "pipe size, KiB"\n'
     printf 'set ylabel "GiB/s, median of 7 rounds"\nset yrange [0:*]\n%s\n' "${plot%,}"
 } | gnuplot
-echo "drew $figures/udp-drops.svg, $figures/memory.svg and $figures/pipe-sizes.svg"
+# Receivers of one group together: what they dropped in all, against how
+# many there are, at each rate.
+plot="plot"
+for i in "${!group_rates[@]}"; do
+    rate=${group_rates[$i]}
+    jq -r -s --arg r "$rate" --argjson bits "${rate%M}e6" '
+        map(select(.asked_bits_per_s == $bits)) | group_by(.receivers)[]
+        | "\(.[0].receivers) \(100 * (map(.dropped) | add) / (map(.datagrams_sent) | add))"' \
+        "$data/multicast.jsonl" >"$work/group-$i"
+    plot+=" '$work/group-$i' with linespoints lw 2 pt ${points[$i]} lc $((i + 1)) title '$rate""bit/s',"
+done
+{
+    svg multicast.svg "socat receivers of one group on loopback, flooded together for 5 s: datagrams dropped in all"
+    printf 'set logscale x 2\nset xtics (1, 2, 4, 8)\nset xlabel "receivers"\n'
+    printf 'set ylabel "dropped, %% of datagrams sent to them"\nset yrange [0:*]\n%s\n' "${plot%,}"
+} | gnuplot
+echo "drew $figures/udp-drops.svg, $figures/memory.svg, $figures/pipe-sizes.svg and $figures/multicast.svg"

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The flood phase: tsflood started in a session of its own, its output moved
 // on to the consumer, and the unpaced flood measured once at the start.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -164,7 +166,7 @@ struct pacing {
         }
         // Spinning at real-time priority for nearly all of each gap would
         // have the kernel's throttling stop the thread for 50 ms a second.
-        if (priority.realtime() && margin.get() * 4 > seconds_of(gap) * 3) {
+        if (priority.realtime() && margin.get() * 10 > seconds_of(gap) * 9) {
             priority.give_up();
             left_realtime = true;
         }
@@ -172,7 +174,7 @@ struct pacing {
     }
 };
 
-enum class moved_until { deadline, done, ended, stopped };
+enum class moved_until { deadline, done, ended, stopped, left };
 
 // Moves the flood, at most `most()` bytes a step, until `deadline`, until
 // `done()`, until the flood cannot go on, or until more than
@@ -181,9 +183,11 @@ enum class moved_until { deadline, done, ended, stopped };
 // a paced piece is due, which then goes back to the loop.
 template <typename Most, typename Done>
 moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window, pacing *pace,
-                       time_point deadline, int stops_allowed, Most most, Done done) {
+                       time_point deadline, int stops_allowed, Most most, Done done,
+                       const std::function<bool()> &all_left = nullptr) {
     time_point housekeeping_at = clock_type::now();
     std::uint64_t attended_bytes = mover.bytes();
+    bool left = false; // every receiver of the group
     // Waits until `until` or something watched; true when something came.
     const auto attend = [&](time_point until, pollfd *fds, std::size_t n) {
         const woken w = ctx.wait(until, fds, n);
@@ -198,12 +202,16 @@ moved_until move_until(run_context &ctx, flood_mover &mover, rate_window *window
         if (window != nullptr && window->continued(mover)) {
             mover.restart_pace();
         }
+        left = all_left && all_left();
         housekeeping_at = clock_type::now() + housekeeping;
         return w.any();
     };
     for (;;) {
         if (ctx.signals.count() > stops_allowed) {
             return moved_until::stopped;
+        }
+        if (left) {
+            return moved_until::left;
         }
         if (done()) {
             return moved_until::done;
@@ -283,9 +291,27 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
         pace.emplace(mover.gap());
     }
     pacing *const pacer = pace ? &*pace : nullptr;
+    // A group's receiver that leaves refuses nothing, as a socket does: it
+    // is seen gone, and the flood is over for it then; once all are gone,
+    // for all.
+    r.left.resize(ctx.consumers.size());
+    const auto all_left = [&] {
+        for (std::size_t k = 0; k < ctx.consumers.size(); ++k) {
+            const consumer_process &c = ctx.consumers[k];
+            const auto heard = ctx.sampler->listening(c.tree);
+            if (!r.left[k] && heard.listened && heard.open.empty()) {
+                const time_point now = clock_type::now();
+                r.left[k] = receiver_left{seconds_between(c.started, now), now, mover.bytes(),
+                                          mover.datagrams()};
+            }
+        }
+        return std::all_of(r.left.begin(), r.left.end(),
+                           [](const auto &l) { return l.has_value(); });
+    };
     auto how = move_until(
         ctx, mover, &window, pacer, began + seconds_of(ctx.options.seconds), 0,
-        [] { return big_step; }, [] { return false; });
+        [] { return big_step; }, [] { return false; },
+        ctx.options.group ? std::function<bool()>(all_left) : nullptr);
     ctx.signals.take(); // one that came as the time was up, SIGCONT too
     window.continued(mover);
     r.stops = ctx.signals.count();
@@ -339,6 +365,10 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     r.rate = taken_rate(mover.first_byte(), window.start(), {end, mover.bytes()});
     r.seconds = seconds_between(began, end);
     r.continued_at = window.continued_at();
+    if (pace && r.rate && *r.rate * 8 < ctx.options.rate * 0.99) {
+        r.notes.push_back("the pacer reached " + bit_rate_text(*r.rate * 8) + " of the " +
+                          bit_rate_text(ctx.options.rate) + " asked: the most it paces here");
+    }
     if (!r.continued_at.empty()) {
         const bool windowed =
             window.after_stop() && seconds_between(window.start()->at, end) >= shortest_rate_window;

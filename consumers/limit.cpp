@@ -30,9 +30,12 @@ std::string tries_text(const limit_result &limit) {
     std::string tries;
     for (const auto &rows : limit.tries) {
         const consumer_row &first = rows.front();
+        const double rate = achieved(first);
         tries += (tries.empty() ? "" : " / ") +
-                 (first.asked_rate > 0 ? bit_rate_text(first.asked_rate)
-                                       : "unpaced " + bit_rate_text(achieved(first))) +
+                 (first.asked_rate == 0 ? "unpaced " + bit_rate_text(rate)
+                  : rate < first.asked_rate * 0.99
+                      ? bit_rate_text(first.asked_rate) + " (" + bit_rate_text(rate) + " reached)"
+                      : bit_rate_text(first.asked_rate)) +
                  ": " + std::to_string(first.datagrams) + ", ";
         for (std::size_t k = 0; k < rows.size(); ++k) {
             const auto percent = dropped_percent(rows[k]);
@@ -52,6 +55,7 @@ std::string found_text(const limit_result &limit) {
                               : limit.note.empty() ? "below " + bit_rate_text(limit.floor)
                                                    : std::string("unknown");
     return found + (limit.note.empty() ? "" : " (" + markdown_cell(limit.note) + ")") +
+           (limit.pacer_bound ? " (the most the pacer reaches here: it may lie above)" : "") +
            (limit.first_to_lose ? ", first to lose: " + markdown_code(*limit.first_to_lose) : "");
 }
 
@@ -99,6 +103,8 @@ const columns<limit_result> limit_columns = {
      [](const limit_result &l) {
          return l.first_to_lose ? json(valid_utf8(*l.first_to_lose)) : json(nullptr);
      }, nullptr},
+    {nullptr, "pacer_bound", false, false,
+     [](const limit_result &l) { return json(l.pacer_bound); }, nullptr},
     {nullptr, "unpaced_loss_free", false, false,
      [](const limit_result &l) { return json(l.unpaced_loss_free); }, nullptr},
     {nullptr, "floor_bits_per_s", false, false,
@@ -139,7 +145,7 @@ bool limit_result::failed() const {
 limit_result search_limit(const std::vector<std::string> &commands, double floor,
                           const std::function<std::vector<consumer_row>(double)> &flood,
                           const std::function<bool()> &stopped, const search_observer &observe) {
-    limit_result found{commands, floor, {}, false, "", {}, {}};
+    limit_result found{commands, floor, {}, false, "", {}, {}, false};
     std::optional<double> clean, lossy; // the highest loss-free and lowest lossy rates tried
     // One try at `rate`; true when it went through and no receiver dropped
     // anything.
@@ -183,7 +189,10 @@ limit_result search_limit(const std::vector<std::string> &commands, double floor
         found.limit.reset();
         return found;
     };
+    // A try's rate: what it achieved, which a pacer at its most may leave
+    // short of what was asked.
     const auto achieved_by_try = [&] { return achieved(found.tries.back().front()); };
+    const auto short_of = [&](double asked) { return achieved_by_try() < asked * 0.99; };
     if (loss_free(0)) {
         found.unpaced_loss_free = true;
         found.limit = achieved_by_try();
@@ -196,15 +205,18 @@ limit_result search_limit(const std::vector<std::string> &commands, double floor
     if (!loss_free(floor)) {
         return found.note.empty() ? found : stop_short();
     }
-    clean = floor;
+    clean = achieved_by_try();
     while (*lossy / *clean > 1 + tolerance) {
         const double mid = std::sqrt(*clean * *lossy);
-        if (loss_free(mid)) {
-            clean = mid;
-        } else if (!found.note.empty()) {
+        const bool clean_at_mid = loss_free(mid);
+        if (!found.note.empty()) {
             return stop_short();
-        } else {
-            lossy = mid;
+        }
+        (clean_at_mid ? clean : lossy) = achieved_by_try();
+        if (clean_at_mid && short_of(mid)) {
+            // No faster pace here: the limit may lie above.
+            found.pacer_bound = true;
+            break;
         }
     }
     found.limit = clean;

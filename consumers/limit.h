@@ -26,6 +26,7 @@ struct limit_result {
     std::string note;                  // why the search stopped short, if it did
     std::vector<std::vector<consumer_row>> tries; // in the order they ran, a row per command
     std::optional<std::string> first_to_lose; // together: who dropped most at the lowest lossy rate
+    bool pacer_bound = false;                 // loss-free at the fastest pace this machine reaches
 
     bool failed() const; // stopped short, or a try failed: exit status 1
 };

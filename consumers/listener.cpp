@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include "netns.h"
 #include "phases.h"
 
 namespace {
@@ -119,12 +120,14 @@ listener_result wait_for_listener(run_context &ctx) {
     listener_result r;
     r.why_not.resize(n);
     std::vector<listening_sockets> heard(n);
+    std::optional<time_point> all_listened; // but some have not joined the group
     for (bool waiting = true; waiting;) {
         waiting = false;
         const bool late = clock_type::now() >= until;
         for (std::size_t k = 0; k < n; ++k) {
             heard[k] = ctx.sampler->listening(ctx.consumers[k].tree);
-            const bool ended = ctx.consumers[k].process.reaped();
+            // Its first process may end and leave another to listen.
+            const bool ended = ctx.consumers[k].process.reaped() && !heard[k].alive;
             std::string &why = r.why_not[k];
             if (ctx.signals.count() > 0) {
                 why = "stopped by " + ctx.stop_text() + " before " +
@@ -137,12 +140,35 @@ listener_result wait_for_listener(run_context &ctx) {
                 why = "its sockets cannot be read: " + heard[k].unreadable +
                       " (a process not dumpable, or another user's)";
             } else if (heard[k].listened) {
-                why = "it closed its socket on port " + port + " before the flood began";
+                why = "it closed its socket on port " + port + " before it was flooded";
             } else if (ended || late) {
                 why = (ended ? "never listened on port " : "not listening on port ") + port +
                       (ended ? "" : " after 10 s");
             } else {
                 waiting = true;
+            }
+        }
+        // A socket on the port that has not joined the group on lo reads
+        // nothing: its receiver is not ready yet.
+        const auto listening =
+            static_cast<unsigned>(std::count(r.why_not.begin(), r.why_not.end(), ""));
+        if (!waiting && listening > 0 && ctx.options.group && ctx.signals.count() == 0 &&
+            members_on_loopback(*ctx.options.group) < listening) {
+            // Joining follows listening at once: a second is plenty.
+            if (!all_listened) {
+                all_listened = clock_type::now();
+            }
+            if (!late && clock_type::now() < *all_listened + std::chrono::seconds(1)) {
+                waiting = true;
+            } else if (n == 1) {
+                r.why_not.front() = "it listens on port " + port + " but has not joined " +
+                                    ctx.options.group->text + " on the loopback interface";
+            } else {
+                r.note = "only " + std::to_string(members_on_loopback(*ctx.options.group)) +
+                         " of the " + std::to_string(listening) + " receivers that listen joined " +
+                         ctx.options.group->text +
+                         " on the loopback interface: the others read "
+                         "nothing";
             }
         }
         if (waiting) {

@@ -76,7 +76,7 @@ std::string why_not_flooded(const consumer_row &row) {
 
 int run(const run_options &o, stop_signals &signals) {
     if (o.netns) {
-        enter_private_network(o.group); // while the program has one thread
+        enter_private_network(); // while the program has one thread
     }
     if (o.group) {
         if (const auto command = missing_route(*o.group)) {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/rtnetlink.h>
@@ -95,7 +96,7 @@ void route_groups_to_loopback(int family) {
 
 } // namespace
 
-void enter_private_network(const std::optional<multicast_group> &group) {
+void enter_private_network() {
     if (unshare(CLONE_NEWNET) != 0) {
         // Not root: as root of a user namespace of its own, mapped to the
         // user it is.
@@ -110,9 +111,8 @@ void enter_private_network(const std::optional<multicast_group> &group) {
         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
     bring_up_loopback();
-    if (group) {
-        route_groups_to_loopback(group->address.ss_family);
-    }
+    route_groups_to_loopback(AF_INET);
+    route_groups_to_loopback(AF_INET6);
 }
 
 namespace {
@@ -174,6 +174,48 @@ std::optional<route> ipv6_route(const in6_addr &address) {
 }
 
 } // namespace
+
+unsigned members_on_loopback(const multicast_group &group) {
+    std::istringstream table(
+        read_file(group.ipv6() ? "/proc/net/igmp6" : "/proc/net/igmp").value_or(""));
+    char hex[33];
+    if (group.ipv6()) {
+        // Index, interface, group (32 hexadecimal digits), users, ...
+        const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(group.address).sin6_addr;
+        for (int i = 0; i < 16; ++i) {
+            std::snprintf(hex + 2 * i, 3, "%02x", in6.s6_addr[i]);
+        }
+        for (std::string line; std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::string index, interface, address;
+            unsigned users = 0;
+            if (fields >> index >> interface >> address >> users && interface == "lo" &&
+                address == hex) {
+                return users;
+            }
+        }
+        return 0;
+    }
+    // An interface's line ("1\tlo        :     1      V3"), then one line per
+    // group: the address as the kernel holds it, in hexadecimal, and users.
+    std::snprintf(hex, sizeof hex, "%08X",
+                  reinterpret_cast<const sockaddr_in &>(group.address).sin_addr.s_addr);
+    bool on_lo = false;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string first;
+        unsigned users = 0;
+        fields >> first;
+        if (!line.empty() && line[0] != '\t') {
+            std::string interface;
+            fields >> interface;
+            on_lo = interface == "lo";
+        } else if (on_lo && first == hex && fields >> users) {
+            return users;
+        }
+    }
+    return 0;
+}
 
 std::optional<std::string> missing_route(const multicast_group &group) {
     if (group.ipv6()) {

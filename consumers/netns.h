@@ -10,11 +10,15 @@
 
 // Moves the program, and so all it starts, into a network namespace of its
 // own: a plain one for root (CAP_SYS_ADMIN), else one inside a user
-// namespace of its own. Its loopback interface is brought up and `group`'s
-// range routed to it: 224.0.0.0/4, or ff00::/8 as local. The machine's own
-// interfaces, routes and ports are not touched. Must be called while the
-// program has one thread. Throws with why when it cannot.
-void enter_private_network(const std::optional<multicast_group> &group);
+// namespace of its own. Its loopback interface is brought up and the
+// multicast groups routed to it: 224.0.0.0/4, and ff00::/8 as local. The
+// machine's own interfaces, routes and ports are not touched. Must be called
+// while the program has one thread. Throws with why when it cannot.
+void enter_private_network();
+
+// How many sockets of this network namespace are members of `group` on the
+// loopback interface (/proc/net/igmp, /proc/net/igmp6).
+unsigned members_on_loopback(const multicast_group &group);
 
 // The command that routes `group` to the loopback interface, where the
 // flood goes and where its receivers, joining it, must listen; nothing when

@@ -53,7 +53,7 @@ std::optional<double> parse_rate(const char *text) {
         number.pop_back();
     }
     const auto value = parse_decimal(number.c_str());
-    if (!value || *value <= 0) {
+    if (!value || *value * unit < 1000) { // a piece every 10.5 s; slower, no flood
         return std::nullopt;
     }
     return *value * unit;
@@ -235,8 +235,11 @@ parsed_command_line parse_options(int argc, char **argv) {
                 o.group = parse_group(std::string(optarg, static_cast<std::size_t>(colon - optarg)),
                                       o.port);
                 if (!o.group) {
+                    const bool bare_ipv6 = std::strchr(optarg, ':') != colon && *optarg != '[';
                     error = std::string("-u ") + optarg +
-                            ": not a multicast group (224.0.0.0/4, or [ff00::/8] for IPv6)";
+                            (bare_ipv6 ? ": an IPv6 group goes in brackets, [GROUP]:PORT"
+                                       : ": not a multicast group (224.0.0.0/4, or [ff00::/8] "
+                                         "for IPv6)");
                     return failed;
                 }
             }
@@ -245,8 +248,8 @@ parsed_command_line parse_options(int argc, char **argv) {
         case 'r': {
             const auto value = parse_rate(optarg);
             if (!value) {
-                error = std::string("-r takes a rate above 0 in bits per second, such as 38M or "
-                                    "1.2G, not '") +
+                error = std::string("-r takes a rate of 1k or more in bits per second, such as 38M "
+                                    "or 1.2G, not '") +
                         optarg + "'";
                 return failed;
             }

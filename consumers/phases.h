@@ -88,8 +88,15 @@ struct listener_result {
     unique_fd socket;                 // none when no consumer is flooded
     std::string to;                   // "127.0.0.1:5000", "239.1.2.3:5000"
     std::vector<std::string> why_not; // each consumer's, when it is not listening
+    std::string note;                 // for every row, when some receivers did not join
 };
 listener_result wait_for_listener(run_context &ctx);
+
+struct receiver_left {
+    double after; // seconds after the receiver started
+    time_point at;
+    std::uint64_t bytes, datagrams;
+};
 
 // Flood: tsflood's output on to the consumer until -s is up, a stop signal
 // comes or the flood cannot go on; then, into a pipe, the rest of the
@@ -108,6 +115,9 @@ struct flood_result {
     pid_t tsflood_pid = 0;                // its session and its descendants are not the consumer's
     std::optional<std::uint16_t> first_sequence, last_sequence; // with --rtp
     time_point input_ended;
+    // A group's receivers that left it during the flood, each when, and
+    // what had been sent then.
+    std::vector<std::optional<receiver_left>> left;
 };
 flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to);
 

@@ -114,9 +114,9 @@ std::string ended_text(const consumer_row &row) {
         text += "signal " + signal_name(e.code) + " after " + fixed(e.after, 1) + " s";
         break;
     case ending::by_harness:
-        text += row.grace_cut
-                    ? "still running when the harness was stopped: ended"
-                    : "still running " + seconds_text(row.grace) + " after its input ended: ended";
+        text += row.grace_cut ? "still running when the harness was stopped: ended"
+                              : "still running " + seconds_text(row.grace) + " after its " +
+                                    (row.udp ? "flood" : "input") + " ended: ended";
         break;
     case ending::not_started:
         return text + "not started: " + row.not_started;
@@ -215,7 +215,7 @@ std::string fixed(double value, int decimals) {
 
 std::string byte_rate_text(double rate) {
     constexpr double mib = 1 << 20, gib = 1 << 30;
-    return rate >= gib        ? fixed(rate / gib, 2) + " GiB/s"
+    return rate >= 1000 * mib ? fixed(rate / gib, 2) + " GiB/s"
            : rate >= 10 * mib ? fixed(rate / mib, 0) + " MiB/s"
                               : fixed(rate / mib, 2) + " MiB/s";
 }
@@ -319,7 +319,7 @@ const columns<consumer_row> row_columns = {
          const std::string pacer = !r.realtime_pacer  ? ""
                                    : *r.realtime_pacer ? " (real-time pacer)"
                                                        : " (normal pacer)";
-         return !r.rate                     ? "n/a" + pacer
+         return !r.rate                     ? std::string("n/a")
                 : r.udp || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8) + pacer
                                             : byte_rate_text(*r.rate);
      }},

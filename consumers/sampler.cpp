@@ -29,6 +29,7 @@ struct tree_sampler::tree {
     std::map<std::uint64_t, seen_socket> sockets; // its own, by inode
     std::vector<udp_socket> open;                 // its own, open
     std::string unreadable;
+    bool alive = false; // a process of it runs
 
     double since_start(time_point t) const {
         return seconds_between(started, t);
@@ -108,7 +109,7 @@ tree_sampler::~tree_sampler() {
 
 std::size_t tree_sampler::add(pid_t root, time_point started) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}});
+    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}, true});
     return trees_.size() - 1;
 }
 
@@ -191,6 +192,23 @@ void tree_sampler::sample() {
     // first: any process that holds one of them is there to be found next.
     const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket>{};
     const std::vector<process_stat> table = descendants(harness_, tsflood);
+    // Each process's consumer: a parent comes before its children.
+    std::map<pid_t, std::size_t> owners;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::map<std::pair<pid_t, std::uint64_t>, std::size_t> known;
+        for (const auto &p : table) {
+            const std::pair<pid_t, std::uint64_t> key{p.pid, p.start_ticks};
+            const auto before = known_.find(key);
+            const auto owner =
+                before != known_.end() ? std::optional(before->second) : attribute(p, owners);
+            if (owner) { // one not told yet may be once its consumer is added
+                known[key] = *owner;
+                owners[p.pid] = *owner;
+            }
+        }
+        known_ = std::move(known);
+    }
     std::map<pid_t, std::vector<std::uint64_t>> held; // by process
     std::map<pid_t, std::string> unreadable;
     for (const auto &p : table) {
@@ -203,15 +221,17 @@ void tree_sampler::sample() {
             unreadable[p.pid] = "/proc/" + std::to_string(p.pid) + "/fd: " + std::strerror(errno);
         }
     }
-    const auto held_by_any = [&](std::uint64_t inode) {
+    // Whether a process, of a consumer's (`owned`) or any, holds `inode`.
+    const auto held_by = [&](std::uint64_t inode, bool owned) {
         return std::any_of(held.begin(), held.end(), [&](const auto &h) {
-            return std::find(h.second.begin(), h.second.end(), inode) != h.second.end();
+            return (!owned || owners.count(h.first) != 0) &&
+                   std::find(h.second.begin(), h.second.end(), inode) != h.second.end();
         });
     };
     std::map<std::uint64_t, std::string> others;
     if (unreadable.empty()) { // else another's socket may be a consumer's
         for (const auto &s : on_port) {
-            if (!held_by_any(s.inode) && seen.count(s.inode) == 0) {
+            if (!held_by(s.inode, true) && seen.count(s.inode) == 0) {
                 others[s.inode] = holder_of(s.inode);
             }
         }
@@ -219,22 +239,13 @@ void tree_sampler::sample() {
     const auto now = clock_type::now();
 
     const std::lock_guard<std::mutex> lock(mutex_);
-    // Each process's consumer: a parent comes before its children.
-    std::map<pid_t, std::size_t> owners;
-    std::map<std::pair<pid_t, std::uint64_t>, std::size_t> known;
     std::vector<std::map<pid_t, process_stat>> processes(trees_.size());
     for (const auto &p : table) {
-        const std::pair<pid_t, std::uint64_t> key{p.pid, p.start_ticks};
-        const auto before = known_.find(key);
-        const auto owner =
-            before != known_.end() ? std::optional(before->second) : attribute(p, owners);
-        if (owner) { // one not told yet may be once its consumer is added
-            known[key] = *owner;
-            owners[p.pid] = *owner;
-            processes[*owner][p.pid] = p;
+        const auto owner = owners.find(p.pid);
+        if (owner != owners.end()) {
+            processes[owner->second][p.pid] = p;
         }
     }
-    known_ = std::move(known);
     const bool flooding =
         phase_ == phase_type::flooding && now - flood_began_ >= std::chrono::seconds(1);
     for (std::size_t i = 0; i < trees_.size(); ++i) {
@@ -254,13 +265,15 @@ void tree_sampler::sample() {
                 }
             }
         }
+        t.alive = std::any_of(processes[i].begin(), processes[i].end(),
+                              [](const auto &p) { return !p.second.zombie; });
         t.take(std::move(processes[i]), harness_, now, flooding);
     }
     if (phase_ != phase_type::ended) {
         others_.insert(others.begin(), others.end());
     }
     unknown_ = std::any_of(on_port.begin(), on_port.end(),
-                           [&](const udp_socket &s) { return !held_by_any(s.inode); });
+                           [&](const udp_socket &s) { return !held_by(s.inode, false); });
     update_sockets(on_port);
 }
 
@@ -289,7 +302,8 @@ void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
 
 listening_sockets tree_sampler::listening(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return {trees_.at(i).open, trees_.at(i).unreadable, unknown_, !trees_.at(i).sockets.empty()};
+    const tree &t = trees_.at(i);
+    return {t.open, t.unreadable, unknown_, !t.sockets.empty(), t.alive};
 }
 
 tree_report tree_sampler::report(std::size_t i) const {

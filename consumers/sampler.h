@@ -25,6 +25,7 @@ struct listening_sockets {
     std::string unreadable; // why a process's sockets could not be read, if one's could not
     bool unknown = false;   // a socket on the port that no process seen holds
     bool listened = false;  // one of its own was open once
+    bool alive = true;      // a process of it runs
 };
 
 // What the samples tell of a tree, for its row.

@@ -94,13 +94,22 @@ consumer_row make_row(const run_context &ctx, consumer_process &c, const flood_r
     row.udp = ctx.options.port != 0;
     row.grace = ctx.options.grace;
     row.asked_rate = ctx.options.rate;
-    if (why_not.empty()) { // else the flood went to the others together, not to it
+    // The sampler numbers the consumers in the order they started, as the run does.
+    const auto &left = c.tree < flooded.left.size() ? flooded.left[c.tree] : std::nullopt;
+    if (left) { // it left the group: the flood was its until then
+        row.bytes = left->bytes;
+        row.datagrams = left->datagrams;
+        row.flood_seconds = flooded.seconds - seconds_between(left->at, flooded.input_ended);
+        row.flood_end = "it closed its socket at " + fixed(left->after, 1) + " s";
+    } else if (why_not.empty()) { // else the flood went to the others together, not to it
         row.bytes = flooded.bytes;
         row.datagrams = flooded.datagrams;
         row.flood_seconds = flooded.seconds;
         row.rate = flooded.rate;
     }
-    row.flood_end = !why_not.empty() ? why_not : flooded.end;
+    row.flood_end = !why_not.empty()         ? why_not
+                    : !row.flood_end.empty() ? row.flood_end
+                                             : flooded.end;
     row.cut_short = flooded.cut_short;
     row.realtime_pacer = flooded.realtime_pacer;
     row.continued_at = flooded.continued_at;
@@ -174,12 +183,13 @@ std::vector<consumer_row> flood_consumers(const run_options &options,
     }
 
     flood_result flooded;
-    std::string to, failure;
+    std::string to, failure, listened_note;
     std::vector<std::string> why_not(ctx.consumers.size());
     try {
         if (options.port != 0) {
             listener_result heard = wait_for_listener(ctx);
             why_not = heard.why_not;
+            listened_note = heard.note;
             to = heard.to;
             input = std::move(heard.socket);
         }
@@ -206,6 +216,9 @@ std::vector<consumer_row> flood_consumers(const run_options &options,
         row.failure = failure;
         row.grace_cut = cut;
         row.harness_cpu_seconds = harness_cpu;
+        if (!listened_note.empty()) {
+            row.notes.push_back(listened_note);
+        }
         if (row.flood_end.empty() && row.failure.empty() && !row.flooded()) {
             row.flood_end = "it was sent nothing";
         }

@@ -309,7 +309,9 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"-yx", "cat"},                        "-y: no such option"                                    },
         {{"--jsn", "cat"},                      "--jsn: no such option"                                 },
         {{"-s"},                                "-s needs a value"                                      },
-        {{"-r", "0", "cat"},                    "-r takes a rate above 0 in bits per second"            },
+        {{"-r", "0", "cat"},                    "-r takes a rate of 1k or more in bits per second"      },
+        {{"-r", "0.999k", "cat"},               "not '0.999k'"                                          },
+        {{"-u", "ff0e::1:2:5000", "cat"},       "an IPv6 group goes in brackets"                        },
         {{"-r", "10m", "cat"},                  "not '10m'"                                             },
         {{"-r", "10M", "-P", "4096", "cat"},    "-P goes without -r"                                    },
         {{"--find-limit", "cat"},               "--find-limit counts the datagrams a consumer drops"    },
@@ -1167,6 +1169,61 @@ TEST(Multicast, AGroupWithNoRouteToLoopbackIsRefused) {
             << o.err;
         EXPECT_NE(o.err.find(c.command), std::string::npos) << o.err;
     }
+}
+
+// A group's receiver that leaves during the flood refuses nothing, as a
+// socket does: it is seen gone, its row says when and counts what was sent
+// until then, and a search stops there. One that listens on the port but
+// never joins the group is not flooded. One whose shell leaves it in the
+// background is still its own.
+TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
+    REQUIRE_HARNESS();
+    REQUIRE_PRIVATE_NETWORK();
+    const std::string model = MODEL_PATH, port = std::to_string(free_port());
+    const std::string group = "239.1.2.6:" + port;
+    const std::string leaves = "timeout 1 " + model + " udp " + group;
+    const std::string background = testing::TempDir() + "background-receiver";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> flood_ends; // a row each, beginning so; none: a search
+    } cases[] = {
+        {{"-s", "3", "-r", "20M", leaves},                              0, {"it closed its socket at 1.0 s"}                     },
+        {{"--find-limit", "-s", "2", leaves},                           1, {}                                                    },
+        {{"-s", "1", model + " udp " + port},
+         1,                                                                {"it listens on port " + port + " but has not joined"}},
+        {{"--together", "-s", "1", "-r", "20M", model + " udp " + group,
+          model + " udp " + group + " >" + background + " &"},
+         0,                                                                {"", ""}                                              },
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--json", "--netns", "-g", "1", "-u", group};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const outcome_t o = run(args);
+        EXPECT_EQ(o.status, c.status) << o.out << o.err;
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), std::max<std::size_t>(c.flood_ends.size(), 1)) << o.out << o.err;
+        if (c.flood_ends.empty()) {
+            EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
+            EXPECT_EQ(rows[0]["note"].get<std::string>().rfind(
+                          "a try was not flooded for its whole time: it closed its socket", 0),
+                      0u)
+                << rows[0];
+        }
+        for (std::size_t k = 0; k < c.flood_ends.size(); ++k) {
+            const std::string end = rows[k]["flood_end"].is_null() ? "" : rows[k]["flood_end"];
+            EXPECT_EQ(end.rfind(c.flood_ends[k], 0), 0u) << rows[k];
+        }
+        if (c.flood_ends.size() == 2) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700)); // its idle half second
+            std::ifstream read(background);
+            std::uint64_t bytes = 0;
+            read >> bytes;
+            const auto sent = rows[1]["datagrams_sent"].get<std::uint64_t>();
+            EXPECT_EQ(bytes, (sent - rows[1]["dropped"].get<std::uint64_t>()) * 1316) << rows[1];
+        }
+    }
+    EXPECT_EQ(left_running(), 0u);
 }
 
 } // namespace

@@ -209,6 +209,7 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
          std::nullopt,
          3,                                               "a try was not flooded for its whole time: refused"},
         {{60e6, 40e6}, 3e9, 1e6,  0, 0, 40e6 / 1.05,  14, ""                                                 },
+        {{5e9},        8e9, 1e6,  0, 0, 1e9,          14, ""                                                 }, // past what the pacer reaches
     };
     for (const auto &c : cases) {
         int tries = 0;
@@ -226,7 +227,7 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
                 row.udp = true;
                 row.asked_rate = rate;
                 row.flood_end = tries == c.refused_at ? "refused" : "";
-                const double at = rate > 0 ? rate : c.unpaced;
+                const double at = rate > 0 ? std::min(rate, 1e9) : c.unpaced; // a pacer's most
                 row.rate = at / 8;
                 row.datagrams = static_cast<std::uint64_t>(at / 10528);
                 row.bytes = row.datagrams * 1316;
@@ -246,6 +247,7 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
             EXPECT_GE(*found.limit, *c.found_at_least) << limit;
             EXPECT_LE(*found.limit, std::max(limit, c.floor)) << limit;
         }
+        EXPECT_EQ(found.pacer_bound, c.limits.front() == 5e9) << limit;
         EXPECT_EQ(found.first_to_lose,
                   c.limits.size() > 1 ? std::optional<std::string>("receiver 2") : std::nullopt);
     }
