@@ -114,7 +114,7 @@ int main(int argc, char **argv) {
             if (mode == "rtp") {
                 // Version 2, no padding, extension or contributors, payload
                 // type 33, 7 packets; sequence numbers one up each time.
-                const unsigned sequence = datagram[2] << 8 | datagram[3];
+                const unsigned sequence = unsigned{datagram[2]} << 8 | datagram[3];
                 foreign += got != 1328 || datagram[0] != 0x80 || (datagram[1] & 0x7f) != 33 ||
                            datagram[12] != 0x47;
                 gaps += last && sequence != ((*last + 1) & 0xffff);
