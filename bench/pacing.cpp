@@ -9,6 +9,8 @@
 //   pacing --quick                              two rates for two seconds each
 //   pacing --load ...                           with a CPU-bound process on each CPU, and
 //                                               iperf3 also at real-time priority
+//   pacing --progress ...                       tsflood-consumers also with its status line
+//                                               forced on (drawn on this standard error)
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -188,6 +190,7 @@ struct result_t {
 };
 
 constexpr const char *iperf3_realtime = "iperf3 under chrt -f 50";
+constexpr const char *consumers_progress = "tsflood-consumers --progress";
 
 result_t measure(const char *sender, double rate, double seconds, const std::string &consumers) {
     capture_t capture;
@@ -209,8 +212,13 @@ result_t measure(const char *sender, double rate, double seconds, const std::str
         status = finish(client);
         finish(server);
     } else {
-        child harness = start({consumers, "-u", port_arg, "-r", rate_arg, "-s", time_arg, "-g", "0",
-                               "socat -u UDP-RECV:" + port_arg + " /dev/null"});
+        std::vector<std::string> args = {
+            consumers, "-u",     port_arg, "-r", rate_arg,
+            "-s",      time_arg, "-g",     "0",  "socat -u UDP-RECV:" + port_arg + " /dev/null"};
+        if (std::strcmp(sender, consumers_progress) == 0) {
+            args.insert(args.begin() + 1, "--progress");
+        }
+        child harness = start(args);
         status = finish(harness);
     }
     if (status != 0) {
@@ -254,7 +262,7 @@ double parse_rate(std::string text) {
 } // namespace
 
 int main(int argc, char **argv) {
-    bool load = false;
+    bool load = false, progress = false;
     double seconds = 10;
     std::vector<double> rates;
     for (int i = 1; i < argc; ++i) {
@@ -272,9 +280,11 @@ int main(int argc, char **argv) {
             rates = {1e6, 100e6};
         } else if (arg == "--load") {
             load = true;
+        } else if (arg == "--progress") {
+            progress = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: pacing [--seconds S] [--rates 1M,10M,...] [--quick] [--load]\n");
+            std::fprintf(stderr, "usage: pacing [--seconds S] [--rates 1M,10M,...] [--quick] "
+                                 "[--load] [--progress]\n");
             return 2;
         }
     }
@@ -289,6 +299,9 @@ int main(int argc, char **argv) {
         busy.push_back(start({"yes"}));
     }
     std::vector<const char *> senders = {"tsflood-consumers", "iperf3"};
+    if (progress) {
+        senders.insert(senders.begin() + 1, consumers_progress);
+    }
     if (load) {
         senders.push_back(iperf3_realtime);
     }
