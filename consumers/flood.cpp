@@ -25,6 +25,7 @@ using std::chrono::milliseconds;
 
 constexpr auto housekeeping = milliseconds(1); // of signals and output, while the flood moves
 constexpr auto finish_wait = std::chrono::seconds(1);      // for the rest of the packet
+constexpr auto reopen_wait = std::chrono::seconds(1);      // for a receiver's new socket
 constexpr auto first_bytes_wait = std::chrono::seconds(2); // for tsflood, when measured
 constexpr auto calibration = milliseconds(250);            // of the unpaced flood into a sink
 constexpr std::size_t big_step = 1 << 20;
@@ -292,21 +293,24 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     }
     pacing *const pacer = pace ? &*pace : nullptr;
     // A group's receiver that leaves refuses nothing, as a socket does: it
-    // is seen gone, and the flood is over for it then; once all are gone,
-    // for all.
+    // is seen gone, and the flood is over for it then; once all have been
+    // gone for a second, for all. One that opens a socket on the port again
+    // (ffmpeg's rtp:// does, after probing) has not left.
     r.left.resize(ctx.consumers.size());
     const auto all_left = [&] {
+        const time_point now = clock_type::now();
         for (std::size_t k = 0; k < ctx.consumers.size(); ++k) {
             const consumer_process &c = ctx.consumers[k];
             const auto heard = ctx.sampler->listening(c.tree);
-            if (!r.left[k] && heard.listened && heard.open.empty()) {
-                const time_point now = clock_type::now();
+            if (!heard.open.empty()) {
+                r.left[k].reset();
+            } else if (!r.left[k] && heard.listened) {
                 r.left[k] = receiver_left{seconds_between(c.started, now), now, mover.bytes(),
                                           mover.datagrams()};
             }
         }
         return std::all_of(r.left.begin(), r.left.end(),
-                           [](const auto &l) { return l.has_value(); });
+                           [&](const auto &l) { return l && now - l->at >= reopen_wait; });
     };
     auto how = move_until(
         ctx, mover, &window, pacer, began + seconds_of(ctx.options.seconds), 0,

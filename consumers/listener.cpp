@@ -167,8 +167,8 @@ listener_result wait_for_listener(run_context &ctx) {
                 r.note = "only " + std::to_string(members_on_loopback(*ctx.options.group)) +
                          " of the " + std::to_string(listening) + " receivers that listen joined " +
                          ctx.options.group->text +
-                         " on the loopback interface: the others read "
-                         "nothing";
+                         " on the loopback interface: one that has not joined reads "
+                         "the group only while another receiver holds it";
             }
         }
         if (waiting) {
