@@ -43,7 +43,7 @@ rates=(1M 2M 5M 10M 20M 50M 100M 200M 500M 1G 2G)
 # Receivers of one multicast group, flooded together in a network of the
 # harness's own: how many, and at what rates.
 group=239.1.1.1
-group_receiver="socat -u -T 3 UDP4-RECV:$port,ip-add-membership=$group:127.0.0.1,reuseaddr - | wc -c"
+group_receiver="socat -u -T 1 UDP4-RECV:$port,ip-add-membership=$group:127.0.0.1,reuseaddr - | wc -c"
 group_sizes=(1 2 4 8)
 group_rates=(50M 100M 200M)
 
