@@ -126,8 +126,10 @@ listener_result wait_for_listener(run_context &ctx) {
         const bool late = clock_type::now() >= until;
         for (std::size_t k = 0; k < n; ++k) {
             heard[k] = ctx.sampler->listening(ctx.consumers[k].tree);
-            // Its first process may end and leave another to listen.
-            const bool ended = ctx.consumers[k].process.reaped() && !heard[k].alive;
+            // Its first process may end and leave another to listen: it has
+            // ended only if a walk begun after the reap found none alive.
+            const auto &reaped = ctx.consumers[k].process.ended();
+            const bool ended = reaped && !heard[k].alive && heard[k].alive_at > reaped->at;
             std::string &why = r.why_not[k];
             if (ctx.signals.count() > 0) {
                 why = "stopped by " + ctx.stop_text() + " before " +

@@ -116,6 +116,9 @@ class child {
     bool reaped() const {
         return ended_.has_value();
     }
+    const std::optional<child_status> &ended() const {
+        return ended_;
+    }
     void signal(int sig) const; // nothing once reaped
     // Reaps the process once it has ended, waiting for it with `wait`;
     // afterwards, how it ended.

@@ -29,7 +29,8 @@ struct tree_sampler::tree {
     std::map<std::uint64_t, seen_socket> sockets; // its own, by inode
     std::vector<udp_socket> open;                 // its own, open
     std::string unreadable;
-    bool alive = false; // a process of it runs
+    bool alive = false;  // a process of it runs
+    time_point alive_at; // when the walk that found it so began
 
     double since_start(time_point t) const {
         return seconds_between(started, t);
@@ -109,7 +110,7 @@ tree_sampler::~tree_sampler() {
 
 std::size_t tree_sampler::add(pid_t root, time_point started) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}, true});
+    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}, true, started});
     return trees_.size() - 1;
 }
 
@@ -174,6 +175,7 @@ std::optional<std::size_t> tree_sampler::owner(const process_stat &p) const {
 
 void tree_sampler::sample() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+    const time_point walk_began = clock_type::now();
     pid_t tsflood;
     std::set<std::uint64_t> seen; // sockets already known
     {
@@ -267,6 +269,7 @@ void tree_sampler::sample() {
         }
         t.alive = std::any_of(processes[i].begin(), processes[i].end(),
                               [](const auto &p) { return !p.second.zombie; });
+        t.alive_at = walk_began;
         t.take(std::move(processes[i]), harness_, now, flooding);
     }
     if (phase_ != phase_type::ended) {
@@ -303,7 +306,7 @@ void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
 listening_sockets tree_sampler::listening(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const tree &t = trees_.at(i);
-    return {t.open, t.unreadable, unknown_, !t.sockets.empty(), t.alive};
+    return {t.open, t.unreadable, unknown_, !t.sockets.empty(), t.alive, t.alive_at};
 }
 
 tree_report tree_sampler::report(std::size_t i) const {

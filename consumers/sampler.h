@@ -26,6 +26,7 @@ struct listening_sockets {
     bool unknown = false;   // a socket on the port that no process seen holds
     bool listened = false;  // one of its own was open once
     bool alive = true;      // a process of it runs
+    time_point alive_at;    // when the walk that found it so began
 };
 
 // What the samples tell of a tree, for its row.

@@ -818,7 +818,7 @@ TEST(Consumers, TheRateIsNeverTakenOverAFewMilliseconds) {
     } cases[] = {
         {{"-s", "1", "cat >/dev/null"},              {},                               0.5, {}   },
         {{"-s", "1.05", "cat >/dev/null"},           {},                               0.5, {}   },
-        {{"-s", "3", "cat >/dev/null"},              {{0.5, SIGSTOP}, {1.5, SIGCONT}}, 1.2, {}   },
+        {{"-s", "4", "cat >/dev/null"},              {{0.5, SIGSTOP}, {2.5, SIGCONT}}, 1.4, {}   },
  // Three 10528-bit pieces in the 3 s from the first second on.
         {{"-s", "4", "-r", "8k", "wc -c"},           {},                               0,   10528},
  // No burst after a stop: the pace starts afresh.
@@ -856,7 +856,16 @@ TEST(Consumers, AProcessThatEndsIsNotGrowthAndItsCpuCounts) {
     const auto rows = o.rows();
     ASSERT_EQ(rows.size(), 2u) << o.out << o.err;
     EXPECT_GT(rows[0]["peak_rss_kib"].get<double>(), 200 * 1024) << rows[0];
-    EXPECT_LT(std::abs(rows[0]["rss_growth_kib_per_min"].get<double>()), 20 * 1024) << rows[0];
+    // Its end is never shrinkage. Its filling is growth only where it
+    // outlasts the flood's first second, as it may on a busy machine.
+    const double growth = rows[0]["rss_growth_kib_per_min"].get<double>();
+    EXPECT_GT(growth, -20 * 1024) << rows[0];
+    for (const auto &sample : rows[0]["rss_kib"]) {
+        if (sample[1].get<double>() > 200 * 1024) {
+            EXPECT_TRUE(sample[0].get<double>() > 0.9 || growth < 20 * 1024) << rows[0];
+            break;
+        }
+    }
     EXPECT_NEAR(rows[1]["cpu_seconds"].get<double>(), 1.5, 0.15) << rows[1];
     EXPECT_EQ(left_running(), 0u);
 }
