@@ -371,7 +371,8 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     r.continued_at = window.continued_at();
     if (pace && r.rate && *r.rate * 8 < ctx.options.rate * 0.99) {
         r.notes.push_back("the pacer reached " + bit_rate_text(*r.rate * 8) + " of the " +
-                          bit_rate_text(ctx.options.rate) + " asked: the most it paces here");
+                          bit_rate_text(ctx.options.rate) +
+                          " asked: more than it paces here, or held up by a busy machine");
     }
     if (!r.continued_at.empty()) {
         const bool windowed =

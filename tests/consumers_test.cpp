@@ -608,7 +608,9 @@ TEST(Consumers, APacedFloodGoesAtTheRateAsked) {
         ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
         const json &row = rows[0];
         EXPECT_EQ(row["asked_bits_per_s"], 12e6);
-        EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, 12e6, 12e4) << row;
+        // Within 3% in one second's window: a busy machine may hold the pacer
+        // up that long; bench/pacing measures how close it keeps over 10 s.
+        EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, 12e6, 36e4) << row;
         if (!to.empty()) {
             EXPECT_EQ(row["dropped"], 0) << row;
         }
@@ -1208,7 +1210,7 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
          1,                                                                                       {"it listens on port " + port + " but has not joined"}},
         {{"-s", "2", "-r", "20M", model + " udp " + group + " 3; " + model + " udp " + group},
          0,                                                                                       {""}                                                  },
-        {{"--together", "-s", "1", "-r", "20M", model + " udp " + group,
+        {{"--together", "-s", "1", "-g", "3", "-r", "20M", model + " udp " + group,
           model + " udp " + group + " >" + background + " &"},
          0,                                                                                       {"", ""}                                              },
     };
