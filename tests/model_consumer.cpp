@@ -45,8 +45,9 @@ void read_input() {
 // IPv6) to the port alone, shared, and joined to the group on lo.
 int bound_socket(const std::string &where, int buffer) {
     const std::size_t colon = where.rfind(':');
-    const auto port = htons(static_cast<std::uint16_t>(std::atoi(where.c_str() + colon + 1)));
     const bool group = colon != std::string::npos, ipv6 = group && where.front() == '[';
+    const auto port =
+        htons(static_cast<std::uint16_t>(std::atoi(where.c_str() + (group ? colon + 1 : 0))));
     const int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     const int on = 1, lo = static_cast<int>(if_nametoindex("lo"));
     if (buffer > 0) {
