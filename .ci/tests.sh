@@ -17,6 +17,7 @@ CC=clang CXX=clang++ cmake --workflow --preset asan --fresh
 
 # A PATH of links to every program on this one but those three.
 farm=$(mktemp -d)
+chmod 755 "$farm" # the tests run the harness as nobody too
 trap 'rm -rf "$farm"' EXIT
 IFS=: read -r -a folders <<<"$PATH"
 for folder in "${folders[@]}"; do
