@@ -325,6 +325,10 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"-r", "1000G", "cat"},                "-r 1000.00 Gbit/s is past the unpaced flood"           },
     };
     for (const auto &c : cases) {
+        if (std::string(c.said).find("past the unpaced flood") != std::string::npos &&
+            !harness_runs()) {
+            continue; // known from a flood, which needs the harness to run
+        }
         const outcome_t o = run(c.args);
         EXPECT_EQ(o.status, 2) << c.said;
         EXPECT_EQ(o.out, "") << c.said;
