@@ -326,7 +326,8 @@ flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std:
     if (how != moved_until::ended && !datagrams && !packet_whole()) {
         ctx.show(status_line::phase_type::finishing);
         const auto rest = [&] {
-            return flood_mover::packet_size - mover.bytes() % flood_mover::packet_size;
+            return static_cast<std::size_t>(flood_mover::packet_size -
+                                            mover.bytes() % flood_mover::packet_size);
         };
         const auto finished = move_until(ctx, mover, &window, pacer,
                                          clock_type::now() + finish_wait, 1, rest, packet_whole);
