@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A table of columns, each described once: its Markdown heading and cell,
-// its JSON key and value. The Markdown table and the JSON lines are both
-// made from it, so a figure added to one is in the other.
+// its JSON key and value, and the unit of its figure. The Markdown table
+// and the JSON lines are both made from it, so a figure added to one is in
+// the other.
 #pragma once
 
 #include <string>
@@ -11,33 +12,38 @@
 
 using json = nlohmann::ordered_json;
 
+// The unit of a column's JSON value; its Markdown cell may scale it
+// ("1.20 Gbit/s" for 150000000 bytes per second).
+enum class unit { none, count, bits_per_second, bytes_per_second, kib, kib_per_minute, seconds };
+
 template <typename Record> struct column {
     const char *heading; // in Markdown; nullptr: in JSON only
     const char *key;     // in JSON; nullptr: in Markdown only
-    bool udp_only;       // in Markdown, only in a table of UDP floods
-    bool numeric;        // right-aligned in Markdown
+    bool datagrams_only; // in Markdown, only in a table of datagram floods
+    unit of;             // of the JSON value; none: not a figure
     json (*value)(const Record &);
     std::string (*cell)(const Record &);
 };
 
 template <typename Record> using columns = std::vector<column<Record>>;
 
-template <typename Record> std::string markdown_heading(const columns<Record> &table, bool udp) {
+template <typename Record>
+std::string markdown_heading(const columns<Record> &table, bool datagrams) {
     std::string names = "|", rule = "|";
     for (const auto &c : table) {
-        if (c.heading != nullptr && (udp || !c.udp_only)) {
+        if (c.heading != nullptr && (datagrams || !c.datagrams_only)) {
             names += std::string(" ") + c.heading + " |";
-            rule += c.numeric ? "---:|" : "---|";
+            rule += c.of != unit::none ? "---:|" : "---|";
         }
     }
     return names + "\n" + rule + "\n";
 }
 
 template <typename Record>
-std::string markdown_line(const columns<Record> &table, const Record &record, bool udp) {
+std::string markdown_line(const columns<Record> &table, const Record &record, bool datagrams) {
     std::string line = "|";
     for (const auto &c : table) {
-        if (c.heading != nullptr && (udp || !c.udp_only)) {
+        if (c.heading != nullptr && (datagrams || !c.datagrams_only)) {
             line += " " + c.cell(record) + " |";
         }
     }

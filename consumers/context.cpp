@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "phases.h"
-#include "row.h"
+#include "text.h"
 
 namespace {
 

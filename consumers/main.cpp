@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <exception>
 #include <sys/prctl.h>
 #include <system_error>
 #include <unistd.h>
@@ -18,6 +19,9 @@
 #include "procfs.h"
 #include "progress.h"
 #include "session.h"
+#include "source.h"
+#include "text.h"
+#include "transport.h"
 
 namespace {
 
@@ -66,26 +70,20 @@ bool printed(const char *what = "the table") {
     return false;
 }
 
-// Why a row says that its consumer was not flooded as asked.
-std::string why_not_flooded(const consumer_row &row) {
-    return !row.not_started.empty() ? "not started: " + row.not_started
-           : !row.failure.empty()   ? row.failure
-           : !row.flood_end.empty() ? row.flood_end
-                                    : "it was sent nothing";
-}
-
 int run(const run_options &o, stop_signals &signals) {
     if (o.netns) {
         enter_private_network(); // while the program has one thread
     }
-    if (o.group) {
-        if (const auto command = missing_route(*o.group)) {
-            return usage_error("-u " + o.group->text +
-                               ": the group has no route to the loopback interface, where the "
-                               "flood goes and its receivers listen; add one (" +
-                               *command + "), or use --netns");
+    if (o.transport.kind == transport_options::kind_type::group) {
+        if (const auto command = missing_route(o.transport.group)) {
+            say("-u " + o.transport.group.text +
+                ": the group has no route to the loopback interface, where the flood goes and "
+                "its receivers listen; add one (" +
+                *command + "), or use --netns");
+            return 1;
         }
     }
+    const std::unique_ptr<transport> through = make_transport(o);
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         // qemu-user, for one, does not pass it on.
         say(std::string("cannot become a child subreaper, which holds all that a consumer "
@@ -97,16 +95,18 @@ int run(const run_options &o, stop_signals &signals) {
     if (o.rate > 0 || o.find_limit) {
         std::optional<double> most;
         try {
-            most = unpaced_maximum(o, signals);
+            most = unpaced_maximum(o, *through, signals);
         } catch (const std::system_error &e) {
-            return usage_error(o.tsflood + " gave no flood: " + e.what());
+            say(o.tsflood + " gave no flood: " + e.what());
+            return 1;
         }
         if (!most) {
             signals.end_by_first();
         }
         const double floor = o.rate > 0 ? o.rate : default_floor_bits_per_s;
         if (*most == 0) {
-            return usage_error(o.tsflood + " gave no flood");
+            say(o.tsflood + " gave no flood within 2 s");
+            return 1;
         }
         if (floor > *most) {
             return usage_error((o.rate > 0 ? "-r " : "the search's floor, ") +
@@ -117,22 +117,19 @@ int run(const run_options &o, stop_signals &signals) {
     // A sleep until a paced piece is due ends when the timer says, not up
     // to 50 microseconds later.
     prctl(PR_SET_TIMERSLACK, 1);
-    if (o.port != 0) {
-        const auto taken = udp_sockets(o.port);
-        if (!taken.empty()) {
-            say("UDP port " + std::to_string(o.port) + " is in use by " +
-                holder_of(taken.front().inode) + ": a consumer must have it to itself");
-            return 1;
-        }
+    if (const std::string refused = through->refused(); !refused.empty()) {
+        say(refused + ": a consumer must have it to itself");
+        return 1;
     }
-    if (o.pipe_asked != 0 && o.pipe_granted != o.pipe_asked) {
-        say("-P " + std::to_string(o.pipe_asked) + ": the kernel grants " +
-            std::to_string(o.pipe_granted) + " bytes");
+    const transport_options &t = o.transport;
+    if (t.pipe_asked != 0 && t.pipe_granted != t.pipe_asked) {
+        say("-P " + std::to_string(t.pipe_asked) + ": the kernel grants " +
+            std::to_string(t.pipe_granted) + " bytes");
     }
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
-        print(o.find_limit ? limit_heading() : markdown_heading(o.port != 0));
+        print(o.find_limit ? limit_heading() : markdown_heading(t.datagrams()));
     }
     if (!printed()) {
         return 1; // nobody reads the table: no consumer is flooded
@@ -166,7 +163,7 @@ int run(const run_options &o, stop_signals &signals) {
             for (const consumer_row &row : flood_consumers(o, commands, signals, status.get())) {
                 print(o.json ? json_line(row_json(row)) : markdown_row(row));
                 if (row.failed()) {
-                    failed.emplace_back(row.command, why_not_flooded(row));
+                    failed.emplace_back(row.command, row.why_not_flooded());
                 }
             }
         }
@@ -210,7 +207,7 @@ int main(int argc, char **argv) {
         try {
             stop_signals signals;
             exit_status = run(*parsed.options, signals);
-        } catch (const std::system_error &e) {
+        } catch (const std::exception &e) {
             say(e.what());
             exit_status = 1;
         }

@@ -11,16 +11,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "pacer.h"
+
 namespace {
 
 constexpr std::size_t pieces_per_step = 64;
 
 } // namespace
 
-flood_mover::flood_mover(int in, int out, bool datagrams, double bits_per_second)
-    : in_(in), out_(out), datagrams_mode_(datagrams),
-      buffer_(datagrams || bits_per_second > 0 ? pieces_per_step * datagram_size : 0),
-      gap_(bits_per_second > 0 ? datagram_size * 8 / bits_per_second : 0) {}
+flood_mover::flood_mover(int in, int out, bool datagrams, bool pieces)
+    : in_(in), out_(out), datagrams_mode_(datagrams), pieces_mode_(datagrams || pieces),
+      buffer_(pieces_mode_ ? pieces_per_step * datagram_size : 0) {}
 
 std::array<pollfd, 2> flood_mover::wants() const {
     return {
@@ -33,6 +34,11 @@ void flood_mover::polled(const std::array<pollfd, 2> &fds) {
     // An error or hang-up is readiness too: the next step meets it.
     in_ready_ = in_ready_ || fds[0].revents != 0;
     out_ready_ = out_ready_ || fds[1].revents != 0;
+    if (!out_ready_) {
+        starved_since_.reset(); // the flood waits for the consumer
+    } else if (!in_ready_ && !starved_since_) {
+        starved_since_ = clock_type::now(); // the consumer waits for tsflood
+    }
 }
 
 void flood_mover::count(std::size_t n) {
@@ -42,47 +48,22 @@ void flood_mover::count(std::size_t n) {
     bytes_ += n;
 }
 
-flood_mover::step_result flood_mover::step(std::size_t most) {
-    if (paced()) {
-        const auto now = clock_type::now();
-        if (!pace_start_) {
-            pace_start_ = now;
-        }
-        const double since = std::chrono::duration<double>(now - *pace_start_).count();
-        const auto due = static_cast<std::uint64_t>(since / gap_) + 1; // pieces due by now
-        const std::uint64_t done = bytes_ / datagram_size - pieces_before_;
-        if (due <= done || now < after_burst_) {
-            return step_result::early;
-        }
-        const std::uint64_t pieces = std::min(due - done, burst);
+flood_mover::step_result flood_mover::step(std::size_t most, std::uint64_t pieces) {
+    if (!pieces_mode_) {
+        return splice_step(most);
+    }
+    if (pieces != any_pieces) {
         most = static_cast<std::size_t>(
             std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
-        const step_result moved = piece_step(most);
-        // Late: the next piece waits a gap after these, so that the flood
-        // catches up in bursts of a few, not in one long one.
-        if (pieces > 1 && moved == step_result::moved) {
-            after_burst_ = clock_type::now() + seconds_of(gap_);
-        }
-        return moved;
     }
-    return datagrams_mode_ ? piece_step(most) : splice_step(most);
-}
-
-void flood_mover::restart_pace() {
-    pace_start_.reset();
-    pieces_before_ = bytes_ / datagram_size;
-    after_burst_ = {};
-}
-
-time_point flood_mover::next_due() const {
-    const double at = gap_ * static_cast<double>(bytes_ / datagram_size - pieces_before_);
-    return pace_start_ ? std::max(after_burst_, *pace_start_ + seconds_of(at)) : clock_type::now();
+    return piece_step(most);
 }
 
 // One splice from pipe to pipe: the pages move, nothing is copied.
 flood_mover::step_result flood_mover::splice_step(std::size_t most) {
     const ssize_t n = splice(in_, nullptr, out_, nullptr, most, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (n > 0) {
+        starved_since_.reset();
         count(static_cast<std::size_t>(n));
         return step_result::moved;
     }
@@ -105,6 +86,7 @@ flood_mover::step_result flood_mover::piece_step(std::size_t most) {
         const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
         if (n > 0) {
             buffered_ += static_cast<std::size_t>(n);
+            starved_since_.reset();
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             error_ = n == 0 ? 0 : errno;
             return step_result::ended;
@@ -134,8 +116,8 @@ flood_mover::step_result flood_mover::piece_step(std::size_t most) {
 }
 
 void flood_mover::use_rtp(std::uint32_t ssrc, std::uint16_t first_sequence,
-                          std::uint32_t first_timestamp) {
-    rtp_ = rtp_state{ssrc, first_sequence, first_timestamp, clock_type::now(), datagrams_};
+                          std::uint32_t first_timestamp, const pacer *paced) {
+    rtp_ = rtp_state{ssrc, first_sequence, first_timestamp, clock_type::now(), datagrams_, paced};
 }
 
 std::optional<std::pair<std::uint16_t, std::uint16_t>> flood_mover::sequences() const {
@@ -150,7 +132,7 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> flood_mover::sequences() 
 
 int flood_mover::send_datagrams(std::size_t whole) {
     mmsghdr messages[pieces_per_step];
-    iovec pieces[pieces_per_step][2];
+    iovec parts_of[pieces_per_step][2];
     unsigned char headers[pieces_per_step][rtp_header_size];
     const time_point now = clock_type::now();
     for (std::size_t i = 0; i < whole; ++i) {
@@ -158,11 +140,8 @@ int flood_mover::send_datagrams(std::size_t whole) {
         if (rtp_) {
             const std::uint64_t n = datagrams_ - rtp_->datagrams_before + i;
             // The piece's due time where paced, else now.
-            const double at =
-                pace_start_
-                    ? seconds_between(rtp_->epoch, *pace_start_) +
-                          gap_ * static_cast<double>(bytes_ / datagram_size - pieces_before_ + i)
-                    : seconds_between(rtp_->epoch, now);
+            const double at = seconds_between(
+                rtp_->epoch, rtp_->paced != nullptr ? rtp_->paced->due_of(pieces() + i) : now);
             const auto sequence = static_cast<std::uint16_t>(rtp_->first_sequence + n);
             const auto timestamp =
                 static_cast<std::uint32_t>(rtp_->first_timestamp + std::llround(at * 90000));
@@ -175,12 +154,16 @@ int flood_mover::send_datagrams(std::size_t whole) {
                 h[4 + b] = static_cast<unsigned char>(timestamp >> (24 - 8 * b));
                 h[8 + b] = static_cast<unsigned char>(rtp_->ssrc >> (24 - 8 * b));
             }
-            pieces[i][parts++] = {h, rtp_header_size};
+            parts_of[i][parts++] = {h, rtp_header_size};
         }
-        pieces[i][parts++] = {buffer_.data() + i * datagram_size, datagram_size};
+        parts_of[i][parts++] = {buffer_.data() + i * datagram_size, datagram_size};
         messages[i] = {};
-        messages[i].msg_hdr.msg_iov = pieces[i];
+        messages[i].msg_hdr.msg_iov = parts_of[i];
         messages[i].msg_hdr.msg_iovlen = parts;
+    }
+    // Begun before the call: on loopback the kernel delivers them within it.
+    if (begun_.load(std::memory_order_relaxed) < datagrams_ + whole) {
+        begun_.store(datagrams_ + whole, std::memory_order_release);
     }
     return sendmmsg(out_, messages, static_cast<unsigned>(whole), MSG_DONTWAIT);
 }

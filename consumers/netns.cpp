@@ -136,11 +136,11 @@ std::optional<route> ipv4_route(in_addr address) {
         std::istringstream fields(line);
         std::string destination, gateway, flags, skip, mask;
         fields >> interface >> destination >> gateway >> flags >> skip >> skip >> skip >> mask;
-        const auto dst = static_cast<std::uint32_t>(std::stoul(destination, nullptr, 16));
-        const auto m = static_cast<std::uint32_t>(std::stoul(mask, nullptr, 16));
+        const auto dst = static_cast<std::uint32_t>(std::strtoul(destination.c_str(), nullptr, 16));
+        const auto m = static_cast<std::uint32_t>(std::strtoul(mask.c_str(), nullptr, 16));
         const int length = __builtin_popcount(m);
         if ((address.s_addr & m) == dst && length > best_length) {
-            best = route{interface, std::stoul(flags, nullptr, 16)};
+            best = route{interface, std::strtoul(flags.c_str(), nullptr, 16)};
             best_length = length;
         }
     }
@@ -158,15 +158,15 @@ std::optional<route> ipv6_route(const in6_addr &address) {
         std::string destination, length_text, skip, flags, interface;
         fields >> destination >> length_text >> skip >> skip >> skip >> skip >> skip >> skip >>
             flags >> interface;
-        const int length = static_cast<int>(std::stoul(length_text, nullptr, 16));
+        const int length = static_cast<int>(std::strtoul(length_text.c_str(), nullptr, 16));
         bool holds = destination.size() == 32;
         for (int bit = 0; holds && bit < length; ++bit) {
-            const auto byte = static_cast<unsigned>(std::stoul(
-                destination.substr(static_cast<std::size_t>(bit / 8) * 2, 2), nullptr, 16));
+            const auto byte = static_cast<unsigned>(std::strtoul(
+                destination.substr(static_cast<std::size_t>(bit / 8) * 2, 2).c_str(), nullptr, 16));
             holds = ((byte ^ address.s6_addr[bit / 8]) >> (7 - bit % 8) & 1) == 0;
         }
         if (holds && length > best_length) {
-            best = route{interface, std::stoul(flags, nullptr, 16)};
+            best = route{interface, std::strtoul(flags.c_str(), nullptr, 16)};
             best_length = length;
         }
     }

@@ -177,6 +177,7 @@ parsed_command_line parse_options(int argc, char **argv) {
         {nullptr,       0,           nullptr, 0  },
     };
     run_options o;
+    transport_options &t = o.transport;
     parsed_command_line failed;
     std::string &error = failed.message;
     const char *tsflood = nullptr;
@@ -212,9 +213,9 @@ parsed_command_line parse_options(int argc, char **argv) {
                         std::to_string(most) + " bytes (/proc/sys/fs/pipe-max-size)";
                 return failed;
             }
-            o.pipe_asked = static_cast<long>(*value); // at most pipe-max-size
-            o.pipe_granted = granted_pipe_size(o.pipe_asked);
-            if (o.pipe_granted == 0) {
+            t.pipe_asked = static_cast<long>(*value); // at most pipe-max-size
+            t.pipe_granted = granted_pipe_size(t.pipe_asked);
+            if (t.pipe_granted == 0) {
                 error = "-P " + std::to_string(*value) +
                         ": the kernel grants no such pipe: " + std::strerror(errno);
                 return failed;
@@ -230,11 +231,12 @@ parsed_command_line parse_options(int argc, char **argv) {
                         optarg + "'";
                 return failed;
             }
-            o.port = static_cast<unsigned>(*value);
+            t.port = static_cast<unsigned>(*value);
+            t.kind = transport_options::kind_type::udp;
             if (colon != nullptr) {
-                o.group = parse_group(std::string(optarg, static_cast<std::size_t>(colon - optarg)),
-                                      o.port);
-                if (!o.group) {
+                const auto group = parse_group(
+                    std::string(optarg, static_cast<std::size_t>(colon - optarg)), t.port);
+                if (!group) {
                     const bool bare_ipv6 = std::strchr(optarg, ':') != colon && *optarg != '[';
                     error = std::string("-u ") + optarg +
                             (bare_ipv6 ? ": an IPv6 group goes in brackets, [GROUP]:PORT"
@@ -242,6 +244,8 @@ parsed_command_line parse_options(int argc, char **argv) {
                                          "for IPv6)");
                     return failed;
                 }
+                t.group = *group;
+                t.kind = transport_options::kind_type::group;
             }
             break;
         }
@@ -267,7 +271,7 @@ parsed_command_line parse_options(int argc, char **argv) {
             o.progress = c == 'p';
             break;
         case 'R':
-            o.rtp = true;
+            t.rtp = true;
             break;
         case 'T':
             o.together = true;
@@ -299,27 +303,27 @@ parsed_command_line parse_options(int argc, char **argv) {
         }
         }
     }
-    if (o.pipe_asked != 0 && o.port != 0) {
+    if (t.pipe_asked != 0 && t.datagrams()) {
         error = "-P sizes a pipe, -u sends datagrams: choose one";
         return failed;
     }
-    if (o.pipe_asked != 0 && o.rate > 0) {
+    if (t.pipe_asked != 0 && o.rate > 0) {
         error = "-r paces 7-packet pieces, which no pipe size changes: -P goes without -r";
         return failed;
     }
-    if (o.find_limit && o.port == 0) {
+    if (o.find_limit && !t.datagrams()) {
         error = "--find-limit counts the datagrams a consumer drops: it needs -u";
         return failed;
     }
-    if (o.rtp && o.port == 0) {
+    if (t.rtp && !t.datagrams()) {
         error = "--rtp puts an RTP header on each datagram: it needs -u";
         return failed;
     }
-    if (o.together && !o.group) {
+    if (o.together && t.kind != transport_options::kind_type::group) {
         error = "--together floods every COMMAND at once on one group: it needs -u GROUP:PORT";
         return failed;
     }
-    if (o.netns && o.port == 0) {
+    if (o.netns && !t.datagrams()) {
         error = "--netns gives UDP a network of its own: it needs -u";
         return failed;
     }
@@ -328,9 +332,18 @@ parsed_command_line parse_options(int argc, char **argv) {
         error = "no COMMAND to flood";
         return failed;
     }
-    if (std::find(o.commands.begin(), o.commands.end(), "") != o.commands.end()) {
-        error = "a COMMAND is empty";
-        return failed;
+    const bool ended_options = std::string(argv[optind - 1]) == "--" && optind > 1;
+    for (const std::string &command : o.commands) {
+        if (command.find_first_not_of(" \t\n") == std::string::npos) {
+            error = "a COMMAND is empty";
+            return failed;
+        }
+        // "-s 1 cat -s 2" is a mistake, not a command "-s": options go first.
+        if (command.front() == '-' && !ended_options) {
+            error = "'" + command + "' after the first COMMAND: options go before the commands " +
+                    "(a COMMAND that begins with '-' goes after --)";
+            return failed;
+        }
     }
     const auto found = tsflood != nullptr ? find_program(tsflood) : default_tsflood();
     if (!found) {

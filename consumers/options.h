@@ -18,17 +18,29 @@ struct multicast_group {
     }
 };
 
-struct run_options {
-    double seconds = 5;    // of flood per consumer
-    double grace = 3;      // for a consumer to end by itself once its input has ended
-    std::string tsflood;   // path of the tsflood to run
+// How the flood reaches the consumers, named once: through a pipe (-P
+// sizes it), to a UDP port (-u PORT) or to a multicast group (-u
+// GROUP:PORT).
+struct transport_options {
+    enum class kind_type { pipe, udp, group } kind = kind_type::pipe;
     long pipe_asked = 0;   // -P; 0 leaves the consumer's pipe as the kernel makes it
     long pipe_granted = 0; // what the kernel grants for pipe_asked (F_GETPIPE_SZ)
-    unsigned port = 0;     // -u; 0 floods through a pipe
-    std::optional<multicast_group> group; // -u GROUP:PORT: to a group, not a consumer's socket
-    bool rtp = false;                     // an RTP header before each datagram's 7 packets
-    bool together = false;                // every COMMAND at once, on one flood to the group
-    bool netns = false;                   // in a network namespace of the program's own
+    unsigned port = 0;     // of the consumer's socket, or the group's
+    multicast_group group;
+    bool rtp = false; // an RTP header before each datagram's 7 packets
+
+    bool datagrams() const {
+        return kind != kind_type::pipe;
+    }
+};
+
+struct run_options {
+    double seconds = 5;  // of flood per consumer
+    double grace = 3;    // for a consumer to end by itself once its input has ended
+    std::string tsflood; // path of the tsflood to run
+    transport_options transport;
+    bool together = false;        // every COMMAND at once, on one flood to the group
+    bool netns = false;           // in a network namespace of the program's own
     double rate = 0;              // -r, bits per second; 0 floods as fast as the consumer takes it
     bool find_limit = false;      // search each consumer's highest loss-free rate (UDP)
     bool json = false;            // one JSON object per line instead of a Markdown table

@@ -2,10 +2,11 @@
 #include "pacer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <sched.h>
 #include <sys/resource.h>
 
-#include "row.h"
+#include "text.h"
 
 namespace {
 
@@ -16,6 +17,12 @@ constexpr int realtime_priority = 10; // above every ordinary thread, below the 
 // priority: where it would spin without pause, the kernel's real-time
 // throttling would stop it for 50 ms of every second.
 constexpr double shortest_realtime_gap = 20e-6; // seconds: about 526 Mbit/s
+
+// Pieces due at `gap` from `start` before `end`: the first at `start`.
+std::uint64_t due_between(time_point start, time_point end, double gap) {
+    const double span = seconds_between(start, end);
+    return span <= 0 ? 0 : static_cast<std::uint64_t>(std::ceil(span / gap));
+}
 
 } // namespace
 
@@ -61,10 +68,92 @@ void pacing_priority::give_up() {
     }
 }
 
-std::string pacer_waits::note(double gap_seconds) const {
-    if (spun_only <= slept) {
-        return "";
+std::vector<std::string> pace_report::notes() const {
+    std::vector<std::string> notes;
+    if (fell_behind()) {
+        notes.push_back("the pacer reached " + bit_rate_text(achieved()) + " of the " +
+                        bit_rate_text(asked) + " asked, " + std::to_string(due - sent) +
+                        " of its pieces late: more than it paces here, or held up by a busy "
+                        "machine");
     }
-    return "the pacer spun without pause: pieces were due every " + fixed(gap_seconds * 1e6, 1) +
-           " µs, too close to sleep between";
+    if (spun_without_pause()) {
+        notes.push_back("the pacer spun without pause: pieces were due every " +
+                        fixed(gap * 1e6, 1) + " µs, too close to sleep between");
+    }
+    if (left_realtime) {
+        notes.push_back("the pacer left real-time priority, where it would have spun without "
+                        "pause");
+    }
+    return notes;
+}
+
+pacer::pacer(double bits_per_second, std::size_t piece_bytes)
+    : gap_(static_cast<double>(piece_bytes) * 8 / bits_per_second), priority_(gap_),
+      margin_(priority_.realtime()) {
+    report_.asked = bits_per_second;
+    report_.gap = gap_;
+    report_.realtime = priority_.realtime();
+}
+
+std::uint64_t pacer::due(time_point now) {
+    if (!start_) {
+        start_ = now;
+    }
+    const std::uint64_t done = report_.sent - before_start_;
+    const std::uint64_t by_now =
+        static_cast<std::uint64_t>(seconds_between(*start_, now) / gap_) + 1;
+    if (by_now <= done || now < after_burst_) {
+        return 0;
+    }
+    return std::min(by_now - done, catch_up);
+}
+
+void pacer::sent(std::uint64_t pieces, time_point now) {
+    report_.sent += pieces;
+    // Late: the next piece waits a gap after these, so that the flood
+    // catches up in bursts of a few, not in one long one.
+    if (pieces > 1) {
+        after_burst_ = now + seconds_of(gap_);
+    }
+}
+
+time_point pacer::next_due() const {
+    if (!start_) {
+        return clock_type::now();
+    }
+    return std::max(after_burst_, due_of(report_.sent));
+}
+
+time_point pacer::due_of(std::uint64_t n) const {
+    const double pieces = static_cast<double>(n) - static_cast<double>(before_start_);
+    return start_.value_or(clock_type::now()) + seconds_of(gap_ * pieces);
+}
+
+void pacer::restart(time_point now) {
+    if (start_) {
+        due_before_ += due_between(*start_, now, gap_);
+    }
+    start_ = now;
+    before_start_ = report_.sent;
+    after_burst_ = {};
+}
+
+void pacer::keep_priority() {
+    // Spinning at real-time priority for nearly all of each gap would
+    // have the kernel's throttling stop the thread for 50 ms a second.
+    if (priority_.realtime() && margin_.get() * 10 > seconds_of(gap_) * 9) {
+        priority_.give_up();
+        report_.left_realtime = true;
+    }
+}
+
+void pacer::finish() {
+    priority_.give_up();
+}
+
+pace_report pacer::report(time_point end) const {
+    pace_report r = report_;
+    r.due = due_before_ + (start_ ? due_between(*start_, end, gap_) : 0);
+    r.due = std::max(r.due, r.sent); // one due as the flood ended, sent as it was due
+    return r;
 }

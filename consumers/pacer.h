@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
-// How a paced flood waits for its next piece: the pacing thread at real-time
-// priority where the system allows it, sleeping until shortly before the
-// piece is due and spinning the rest, the stretch it spins learned from how
-// late its sleeps end.
+// The pace of a flood held to a rate: pieces of 7 packets, each due at an
+// absolute time so that the pace does not drift; the thread that paces at
+// real-time priority where the system allows it, sleeping until shortly
+// before a piece is due and spinning the rest, the stretch it spins learned
+// from how late its sleeps end. Its sleep says what woke it and attends to
+// nothing: the flood's loop does.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "posix.h"
 
@@ -53,10 +57,89 @@ class pacing_priority {
     bool realtime_ = false;
 };
 
-// Counts how the pacer waited for its pieces, for the row to say when it
-// could not sleep between them.
-struct pacer_waits {
-    std::uint64_t slept = 0, spun_only = 0;
-    // "the pacer spun without pause: ..." when most waits were spun only.
-    std::string note(double gap_seconds) const;
+// How a paced flood went, for its row and for a search.
+struct pace_report {
+    double asked = 0;            // bits per second
+    double gap = 0;              // seconds from one piece to the next
+    std::uint64_t sent = 0;      // pieces
+    std::uint64_t due = 0;       // pieces due before the flood ended
+    std::uint64_t slept = 0;     // waits that slept before they spun
+    std::uint64_t spun_only = 0; // waits too short to sleep in
+    bool realtime = false;       // whether it paced at real-time priority
+    bool left_realtime = false;  // gave it up, where it would have spun without pause
+
+    // What the pacer achieved: the rate asked, in the proportion of the
+    // pieces due that it sent. Bits per second.
+    double achieved() const {
+        return due == 0 ? asked : asked * static_cast<double>(sent) / static_cast<double>(due);
+    }
+    bool fell_behind() const { // by more than a percent of what was due
+        return sent * 100 < due * 99;
+    }
+    bool spun_without_pause() const {
+        return spun_only > slept;
+    }
+    // What the row says of it: that it fell behind, spun or left real-time
+    // priority; nothing when it kept its pace.
+    std::vector<std::string> notes() const;
+};
+
+class pacer {
+  public:
+    // Pieces of `piece_bytes` at `bits_per_second`, the first due when
+    // first asked. Late pieces go at once, at most `catch_up` back to back
+    // and then a gap, until the flood has caught up.
+    pacer(double bits_per_second, std::size_t piece_bytes);
+    static constexpr std::uint64_t catch_up = 4;
+
+    double gap() const { // seconds from one piece to the next
+        return gap_;
+    }
+    // How many pieces may go at `now`: 0 until the next is due.
+    std::uint64_t due(time_point now);
+    void sent(std::uint64_t pieces, time_point now);
+    time_point next_due() const;
+    // When piece `n` of the flood is due, counting from its first.
+    time_point due_of(std::uint64_t n) const;
+    // After a stop of the harness: the next piece due now, the pace from
+    // it; what was due while stopped is not sent in a burst.
+    void restart(time_point now);
+
+    // Waits until `until`: sleeps with `sleep(wake)`, which returns what
+    // woke it (a `woken`), until the margin before it, then spins the
+    // margin. Returns what woke the sleep early, if anything did; the
+    // caller attends to it.
+    template <typename Sleep> woken wait(time_point until, Sleep sleep) {
+        const spin_margin::duration before = margin_.get();
+        if (until - clock_type::now() > before) {
+            const time_point wake = until - before;
+            const woken w = sleep(wake);
+            if (w.any()) {
+                return w;
+            }
+            margin_.woke_late_by(clock_type::now() - wake);
+            ++report_.slept;
+        } else {
+            ++report_.spun_only;
+        }
+        while (clock_type::now() < until) {
+        }
+        keep_priority();
+        return {};
+    }
+
+    pace_report report(time_point end) const; // of the pace until `end`
+    void finish();                            // back to ordinary priority
+
+  private:
+    void keep_priority();
+
+    const double gap_;
+    pacing_priority priority_;
+    spin_margin margin_;
+    pace_report report_;
+    std::optional<time_point> start_; // of the pace, and of the pieces after a restart
+    std::uint64_t before_start_ = 0;  // pieces sent before it
+    std::uint64_t due_before_ = 0;    // and due, over the earlier stretches
+    time_point after_burst_;          // when a catch-up burst has gone, the next may go
 };

@@ -1,22 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The phases of a run of one consumer, or of several together on one
-// flood: start them, wait for them to listen, flood them, finish the packet
-// in progress, give them their grace, end their trees. Each is a function
-// that returns what it found, and the rows are made from those results at
-// the end; what they share is the run's context.
+// flood: start them, wait until they are ready, flood them, finish the
+// packet in progress, give them their grace, end their trees. Each is a
+// function that returns what it found; the rows are made from those
+// results at the end, by one function (report.h). What the phases share is
+// the run's context.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
 #include <vector>
 
 #include "options.h"
+#include "pacer.h"
 #include "posix.h"
 #include "progress.h"
 #include "said.h"
 #include "sampler.h"
+#include "transport.h"
 
 // One consumer while it runs: its first process, what it prints, and what
 // the harness kept of it.
@@ -35,10 +38,11 @@ struct consumer_process {
 // consumer's output and first process.
 class run_context {
   public:
-    run_context(const run_options &o, stop_signals &s, status_line *line = nullptr)
-        : options(o), signals(s), status(line) {}
+    run_context(const run_options &o, transport &t, stop_signals &s, status_line *line = nullptr)
+        : options(o), through(t), signals(s), status(line) {}
 
     const run_options &options;
+    transport &through;
     stop_signals &signals;
     status_line *const status;               // none when no status line is drawn
     std::vector<consumer_process> consumers; // one, or with --together all
@@ -72,35 +76,26 @@ class run_context {
 };
 
 // Start: a consumer under sh -c in a session of its own, its output read
-// by the harness, its input a pipe (returned) or /dev/null; one more of the
+// by the harness, its input what the transport gives it; one more of the
 // run's consumers, when it could be started.
 struct start_result {
-    unique_fd input;     // the pipe's write end, with -u none
-    long pipe_bytes = 0; // as granted
+    long pipe_bytes = 0; // its input's, as granted, when that is a pipe
     std::string not_started;
 };
 start_result start_consumer(run_context &ctx, const std::string &command);
 
-// Wait for listeners (UDP): apart from -s, up to 10 s for a process of each
-// consumer to hold a socket on the port; then a socket that sends to the
-// consumer's, on loopback, or to the group, on the loopback interface.
-struct listener_result {
-    unique_fd socket;                 // none when no consumer is flooded
-    std::string to;                   // "127.0.0.1:5000", "239.1.2.3:5000"
-    std::vector<std::string> why_not; // each consumer's, when it is not listening
-    std::string note;                 // for every row, when some receivers did not join
+// Wait until ready: apart from -s, up to 10 s for each consumer that
+// listens to hold a socket the flood would reach; then the transport's
+// output.
+struct ready_result {
+    flood_output output;              // none when no consumer is flooded
+    std::vector<std::string> why_not; // each consumer's, when it was not ready
 };
-listener_result wait_for_listener(run_context &ctx);
+ready_result wait_until_ready(run_context &ctx);
 
-struct receiver_left {
-    double after; // seconds after the receiver started
-    time_point at;
-    std::uint64_t bytes, datagrams;
-};
-
-// Flood: tsflood's output on to the consumer until -s is up, a stop signal
-// comes or the flood cannot go on; then, into a pipe, the rest of the
-// packet in progress. The consumer's input ends with it.
+// Flood: tsflood's output on to the consumers until -s is up, a stop
+// signal comes or the flood cannot go on; then, into a pipe, the rest of
+// the packet in progress. Their input ends with it.
 struct flood_result {
     std::uint64_t bytes = 0, datagrams = 0;
     double seconds = 0;                   // from tsflood's start to the end of the consumer's input
@@ -109,17 +104,14 @@ struct flood_result {
     std::vector<std::string> notes;       // what else was noticed
     std::string end;                      // what ended it before its time
     bool cut_short = false;               // by tsflood or the harness
-    std::optional<bool> realtime_pacer;   // when paced: whether at real-time priority
+    std::optional<pace_report> pace;      // when paced
     int stops = 0;                        // stop signals by the end of the flood
     bool stopped_while_finishing = false; // by a first stop signal, after the time was up
     pid_t tsflood_pid = 0;                // its session and its descendants are not the consumer's
     std::optional<std::uint16_t> first_sequence, last_sequence; // with --rtp
     time_point input_ended;
-    // A group's receivers that left it during the flood, each when, and
-    // what had been sent then.
-    std::vector<std::optional<receiver_left>> left;
 };
-flood_result flood(run_context &ctx, unique_fd input, bool datagrams, const std::string &to);
+flood_result flood(run_context &ctx, flood_output output);
 
 // The rate a consumer took: over the flood but its first second (its
 // start-up), and but what came before the harness was last continued after
@@ -133,11 +125,23 @@ struct byte_mark {
 std::optional<double> taken_rate(std::optional<time_point> first_byte,
                                  std::optional<byte_mark> window_start, byte_mark end);
 
-// The most the flood reaches unpaced on this machine, in bits per second:
-// tsflood's output for a quarter of a second, in datagrams to a loopback
-// socket that nobody reads (with -u), or into /dev/null. 0 when tsflood
-// gives nothing within 2 s; nothing when a stop signal came.
-std::optional<double> unpaced_maximum(const run_options &options, stop_signals &signals);
+class flood_mover;
+// How far one stretch of moving goes: until `deadline`, until `done()`,
+// until the flood cannot go on, or until more than `stops_allowed` stop
+// signals have come; at most `most()` bytes a step, the pieces `pace`
+// lets go. `between` runs after each wait, and ends the stretch by
+// returning true.
+enum class moved_until { deadline, done, ended, stopped, between };
+struct move_limits {
+    time_point deadline;
+    int stops_allowed = 0;
+    std::function<std::size_t()> most;
+    std::function<bool()> done;
+    pacer *pace = nullptr;
+    std::function<void()> before_step;
+    std::function<bool()> between;
+};
+moved_until move_until(run_context &ctx, flood_mover &mover, const move_limits &limits);
 
 // Grace: time for the consumers to end by themselves; a stop signal that
 // comes after the flood ended cuts it short, as does one that came before.

@@ -176,8 +176,9 @@ namespace {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void become(const char *path, const char *const *argv, const int (&fds)[3],
-                         bool own_session, pid_t parent, int report, unsigned most_fds) {
+[[noreturn]] void become(const char *path, const char *const *argv, const char *const *envp,
+                         const int (&fds)[3], bool own_session, pid_t parent, int report,
+                         unsigned most_fds) {
     const auto fail = [report] { fail_child(report); };
     if ((own_session ? setsid() : setpgid(0, 0)) < 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
         fail();
@@ -210,7 +211,7 @@ namespace {
     if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
         fail();
     }
-    execv(path, const_cast<char *const *>(argv));
+    execve(path, const_cast<char *const *>(argv), const_cast<char *const *>(envp));
     fail_child(report);
 }
 
@@ -228,6 +229,22 @@ child spawn(const spawn_request &request) {
         argv.push_back(arg.c_str());
     }
     argv.push_back(nullptr);
+    // The harness's environment, but for what the request sets.
+    std::vector<const char *> envp;
+    for (const std::string &set : request.environment) {
+        envp.push_back(set.c_str());
+    }
+    for (char **e = environ; *e != nullptr; ++e) {
+        const char *const equals = std::strchr(*e, '=');
+        const std::size_t length =
+            equals != nullptr ? static_cast<std::size_t>(equals - *e + 1) : 0;
+        if (std::none_of(
+                request.environment.begin(), request.environment.end(),
+                [&](const std::string &set) { return set.compare(0, length, *e, length) == 0; })) {
+            envp.push_back(*e);
+        }
+    }
+    envp.push_back(nullptr);
     unique_fd null;
     if (request.in < 0 || request.out < 0 || request.err < 0) {
         null = open_file("/dev/null", O_RDWR);
@@ -245,8 +262,8 @@ child spawn(const spawn_request &request) {
         throw_errno("cannot start " + name);
     }
     if (pid == 0) {
-        become(path->c_str(), argv.data(), fds, request.own_session, parent, report.write.get(),
-               most_fds);
+        become(path->c_str(), argv.data(), envp.data(), fds, request.own_session, parent,
+               report.write.get(), most_fds);
     }
     report.write.reset();
     child started(pid, unique_fd(pidfd_open(pid, 0))); // by its pid, where the kernel has none
@@ -264,12 +281,19 @@ child spawn(const spawn_request &request) {
 
 namespace {
 
-// The stop signals its caller does not ignore, and SIGCONT.
+// The stop signals its caller does not ignore: every signal that would end
+// the program by default and is not a fault of its own (SIGSEGV and the
+// like) nor SIGPIPE, which it ignores; and SIGCONT.
 sigset_t handled_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGCONT);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    std::vector<int> stops = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,   SIGUSR2, SIGALRM,
+                              SIGPOLL, SIGPROF, SIGPWR,  SIGSTKFLT, SIGVTALRM, SIGXCPU, SIGXFSZ};
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        stops.push_back(sig);
+    }
+    for (const int sig : stops) {
         struct sigaction inherited {};
         if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN) {
             sigaddset(&set, sig);

@@ -131,9 +131,10 @@ class child {
 };
 
 struct spawn_request {
-    std::vector<std::string> argv;   // argv[0]: a path, or a name looked up on the PATH
-    int in = -1, out = -1, err = -1; // -1: /dev/null
-    bool own_session = false;        // else a process group of its own
+    std::vector<std::string> argv;          // argv[0]: a path, or a name looked up on the PATH
+    int in = -1, out = -1, err = -1;        // -1: /dev/null
+    bool own_session = false;               // else a process group of its own
+    std::vector<std::string> environment{}; // "NAME=VALUE"s beside, or instead of, the harness's
 };
 
 // Starts a program with standard input, output and error as asked and no
@@ -142,10 +143,11 @@ struct spawn_request {
 // executed.
 child spawn(const spawn_request &request);
 
-// The harness's stop signals (SIGINT, SIGTERM and SIGHUP, but those its
-// caller ignores), and SIGCONT, which says that it was stopped, blocked
-// from the program's first instruction and read here from a signalfd, so
-// that none is lost.
+// The harness's stop signals, read from a signalfd so that none is lost:
+// every signal that would end it by default (SIGINT, SIGTERM, SIGHUP,
+// SIGUSR1, SIGALRM, the real-time ones, ...) but a fault of its own, and
+// but those its caller ignores; and SIGCONT, which says that it was
+// stopped. They are blocked from the program's first instruction.
 class stop_signals {
   public:
     static void block(); // from the program's first instruction

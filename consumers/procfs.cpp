@@ -151,7 +151,7 @@ struct printed_socket {
     std::uint64_t inode;
     bool ipv6;
     std::array<std::uint32_t, 4> words;
-    std::uint64_t drops;
+    std::uint64_t drops, queued;
 };
 
 std::vector<printed_socket> printed_sockets(unsigned port) {
@@ -164,10 +164,10 @@ std::vector<printed_socket> printed_sockets(unsigned port) {
         std::getline(table, line); // the heading
         while (std::getline(table, line)) {
             std::istringstream fields(line);
-            std::string slot, local, skip;
+            std::string slot, local, skip, queues;
             std::uint64_t inode = 0, drops = 0;
-            fields >> slot >> local;
-            for (int field = 2; field < 9; ++field) {
+            fields >> slot >> local >> skip >> skip >> queues;
+            for (int field = 5; field < 9; ++field) {
                 fields >> skip;
             }
             fields >> inode >> skip >> skip >> drops;
@@ -176,10 +176,17 @@ std::vector<printed_socket> printed_sockets(unsigned port) {
                 std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
                 continue;
             }
-            printed_socket printed{inode, ipv6, {}, drops};
+            // "tx_queue:rx_queue", bytes as the kernel accounts them
+            const std::size_t rx = queues.find(':');
+            printed_socket printed{
+                inode,
+                ipv6,
+                {},
+                drops,
+                rx == std::string::npos ? 0 : std::strtoull(queues.c_str() + rx + 1, nullptr, 16)};
             for (std::size_t w = 0; w < printed.words.size() && 8 * w + 8 <= colon; ++w) {
-                printed.words[w] =
-                    static_cast<std::uint32_t>(std::stoul(local.substr(8 * w, 8), nullptr, 16));
+                printed.words[w] = static_cast<std::uint32_t>(
+                    std::strtoul(local.substr(8 * w, 8).c_str(), nullptr, 16));
             }
             sockets.push_back(printed);
         }
@@ -216,7 +223,7 @@ bool kernel_order_differs() {
 std::vector<udp_socket> udp_sockets(unsigned port) {
     std::vector<udp_socket> sockets;
     for (const auto &p : printed_sockets(port)) {
-        udp_socket s{p.inode, p.ipv6, {}, p.drops};
+        udp_socket s{p.inode, p.ipv6, {}, p.drops, p.queued};
         for (std::size_t w = 0; w < p.words.size(); ++w) {
             const std::uint32_t word =
                 kernel_order_differs() ? __builtin_bswap32(p.words[w]) : p.words[w];
@@ -248,4 +255,31 @@ std::string holder_of(std::uint64_t inode) {
         }
     }
     return "a process not shown to this user";
+}
+
+udp_counters udp_counters_now() {
+    udp_counters c;
+    // "Udp: InDatagrams NoPorts ..." then a line of values in that order.
+    std::istringstream snmp(read_file("/proc/net/snmp").value_or(""));
+    for (std::string names, values; std::getline(snmp, names) && std::getline(snmp, values);) {
+        if (names.rfind("Udp: ", 0) != 0) {
+            continue;
+        }
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;) {
+            const std::uint64_t number = std::strtoull(value.c_str(), nullptr, 10);
+            c.out += name == "OutDatagrams" ? number : 0;
+            c.in += name == "InDatagrams" ? number : 0;
+            c.rcvbuf_errors += name == "RcvbufErrors" ? number : 0;
+        }
+    }
+    // "Udp6OutDatagrams 12", a counter a line.
+    std::istringstream snmp6(read_file("/proc/net/snmp6").value_or(""));
+    for (std::string name, value; snmp6 >> name >> value;) {
+        const std::uint64_t number = std::strtoull(value.c_str(), nullptr, 10);
+        c.out += name == "Udp6OutDatagrams" ? number : 0;
+        c.in += name == "Udp6InDatagrams" ? number : 0;
+        c.rcvbuf_errors += name == "Udp6RcvbufErrors" ? number : 0;
+    }
+    return c;
 }

@@ -39,7 +39,8 @@ struct udp_socket {
     std::uint64_t inode;
     bool ipv6;
     std::array<unsigned char, 16> address; // bound to, in network order; IPv4 in the first 4
-    std::uint64_t drops; // datagrams the kernel dropped at it, its receive buffer full
+    std::uint64_t drops;  // datagrams the kernel dropped at it, its receive buffer full
+    std::uint64_t queued; // bytes in its receive queue, each datagram's buffer counted whole
 };
 
 // The UDP sockets bound to local `port`, IPv4 (/proc/net/udp) and IPv6
@@ -55,3 +56,11 @@ std::string process_name(pid_t pid);
 // Who holds socket `inode`: "pid 1234 (socat)", or "a process not shown to
 // this user".
 std::string holder_of(std::uint64_t inode);
+
+// The UDP counters of this network namespace (/proc/net/snmp, IPv4 and IPv6
+// summed): datagrams sent, datagrams read by the receivers, and datagrams
+// dropped at a receive buffer that was full.
+struct udp_counters {
+    std::uint64_t out = 0, in = 0, rcvbuf_errors = 0;
+};
+udp_counters udp_counters_now();

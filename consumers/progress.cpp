@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "row.h"
+#include "text.h"
 
 namespace {
 

@@ -4,57 +4,121 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <set>
 #include <unistd.h>
+
+#include "mover.h"
 
 namespace {
 
 constexpr auto period = std::chrono::milliseconds(50);
-constexpr int drop_reads = 10;       // of the consumers' sockets' drops, in a period
+constexpr int looks_per_period = 10; // at the port's sockets
 constexpr double kept_period = 0.25; // seconds between the samples a row carries
+constexpr double growth_slack = 16;  // KiB a process must grow by for it to count as growing
+constexpr auto growth_delay = std::chrono::seconds(1); // of the flood, its start-up left out
 
 } // namespace
+
+// A socket on the port, as last seen.
+struct tree_sampler::port_socket {
+    udp_socket last{};
+    std::optional<std::size_t> owner;
+    std::uint64_t drops_before = 0; // when the flood began, if it was open then
+    bool open = true, receiving = false;
+    std::optional<time_point> closed; // when first seen gone, during the flood
+};
 
 // One consumer's tree, as sampled.
 struct tree_sampler::tree {
     pid_t root;
     time_point started;
     std::map<pid_t, process_stat> processes; // at the last sample
-    std::map<pid_t, double> unconfirmed;     // each process's last change, not yet counted
-    double grown_kib = 0; // by the processes that lived from one sample to the next
     std::uint64_t peak_kib = 0;
     std::vector<std::pair<double, std::uint64_t>> kept; // the row's samples, four a second
-    std::vector<std::pair<double, double>> flooded; // (time, grown) after the flood's first second
     double unwaited_cpu = 0;
-    std::map<std::uint64_t, seen_socket> sockets; // its own, by inode
-    std::vector<udp_socket> open;                 // its own, open
     std::string unreadable;
-    bool alive = false;  // a process of it runs
+    bool alive = true;   // a process of it runs
     time_point alive_at; // when the walk that found it so began
+
+    // What one process grew by while it lived, as samples come.
+    struct growing {
+        std::uint64_t start_ticks;
+        double base;     // its memory at its first sample, from which it grows
+        double last = 0; // what it had grown by at its last counted sample
+        double peak = 0; // ... at its last sample that grew
+        std::vector<std::pair<std::size_t, double>> since_peak; // the counted samples after it
+        std::pair<std::size_t, double> latest;                  // not counted until it lives on
+    };
+    std::map<pid_t, growing> growing_now;
+    std::vector<double> grown, grown_at; // by all of its processes, at each sample of the flood
+    double kept_by_ended = 0;            // what the processes that ended had grown by
 
     double since_start(time_point t) const {
         return seconds_between(started, t);
     }
 
-    // Its processes now: memory that grew or shrank, and the CPU of those
-    // that the kernel reaped since the last sample.
-    void take(std::map<pid_t, process_stat> now, pid_t harness, time_point at, bool flooding) {
-        std::uint64_t rss = 0;
-        std::map<pid_t, double> changed;
-        for (const auto &[pid, p] : now) {
-            rss += p.rss_kib;
-            const auto before = processes.find(pid);
-            if (before != processes.end() && before->second.start_ticks == p.start_ticks &&
-                !p.zombie && !before->second.zombie) {
-                // Alive still: its change before this one counts, and this
-                // one waits to be seen followed by life, not by its end.
-                const auto last = unconfirmed.find(pid);
-                grown_kib += last != unconfirmed.end() ? last->second : 0;
-                changed[pid] =
-                    static_cast<double>(p.rss_kib) - static_cast<double>(before->second.rss_kib);
+    static void count_latest(growing &g) {
+        const auto [k, kib] = g.latest;
+        if (kib > g.last + growth_slack) {
+            g.peak = kib;
+            g.since_peak.clear();
+        } else {
+            g.since_peak.emplace_back(k, kib);
+        }
+        g.last = kib;
+    }
+
+    // A process ended: what it gave back since it last grew, and its last
+    // change, are taken back; it keeps what it had grown by then.
+    void ended(const growing &g) {
+        for (const auto &[k, kib] : g.since_peak) {
+            grown[k] += g.peak - kib;
+        }
+        grown[g.latest.first] += g.peak - g.latest.second;
+        kept_by_ended += g.peak;
+    }
+
+    void grow(const std::map<pid_t, process_stat> &now, double at) {
+        for (auto it = growing_now.begin(); it != growing_now.end();) {
+            const auto p = now.find(it->first);
+            if (p == now.end() || p->second.zombie ||
+                p->second.start_ticks != it->second.start_ticks) {
+                ended(it->second);
+                it = growing_now.erase(it);
+            } else {
+                ++it;
             }
         }
-        unconfirmed = std::move(changed);
+        const std::size_t k = grown.size();
+        grown.push_back(kept_by_ended);
+        grown_at.push_back(at);
+        for (const auto &[pid, p] : now) {
+            if (p.zombie) {
+                continue;
+            }
+            const auto rss = static_cast<double>(p.rss_kib);
+            auto g = growing_now.find(pid);
+            if (g == growing_now.end()) {
+                growing_now[pid] = {
+                    p.start_ticks, rss, 0, 0, { },
+                        { k, 0}
+                };
+                continue;
+            }
+            count_latest(g->second);
+            g->second.latest = {k, rss - g->second.base};
+            grown[k] += rss - g->second.base;
+        }
+    }
+
+    // Its processes now: memory, and the CPU of those that the kernel
+    // reaped since the last sample.
+    void take(std::map<pid_t, process_stat> now, pid_t harness, time_point at, bool flooding) {
+        std::uint64_t rss = 0;
+        for (const auto &[pid, p] : now) {
+            rss += p.rss_kib;
+        }
         for (const auto &[pid, p] : processes) {
             const auto after = now.find(pid);
             const auto parent = processes.find(p.ppid);
@@ -63,14 +127,14 @@ struct tree_sampler::tree {
                 unwaited_cpu += p.cpu_seconds + p.children_cpu_seconds;
             }
         }
+        if (flooding) {
+            grow(now, since_start(at));
+        }
         processes = std::move(now);
         if (rss > 0) {
             peak_kib = std::max(peak_kib, rss);
             if (kept.empty() || since_start(at) - kept.back().first >= kept_period) {
                 kept.emplace_back(since_start(at), rss);
-            }
-            if (flooding) {
-                flooded.emplace_back(since_start(at), grown_kib);
             }
         }
     }
@@ -78,26 +142,26 @@ struct tree_sampler::tree {
     // Least squares slope of the growth over the flood, after its first
     // second; nothing from less than half a second of samples.
     std::optional<double> growth() const {
-        const auto &s = flooded;
-        if (s.size() < 2 || s.back().first - s.front().first < 0.5) {
+        const std::size_t n = grown.size();
+        if (n < 2 || grown_at.back() - grown_at.front() < 0.5) {
             return std::nullopt;
         }
         double mean_t = 0, mean_kib = 0;
-        for (const auto &[t, kib] : s) {
-            mean_t += t / static_cast<double>(s.size());
-            mean_kib += kib / static_cast<double>(s.size());
+        for (std::size_t k = 0; k < n; ++k) {
+            mean_t += grown_at[k] / static_cast<double>(n);
+            mean_kib += grown[k] / static_cast<double>(n);
         }
         double covariance = 0, variance = 0;
-        for (const auto &[t, kib] : s) {
-            covariance += (t - mean_t) * (kib - mean_kib);
-            variance += (t - mean_t) * (t - mean_t);
+        for (std::size_t k = 0; k < n; ++k) {
+            covariance += (grown_at[k] - mean_t) * (grown[k] - mean_kib);
+            variance += (grown_at[k] - mean_t) * (grown_at[k] - mean_t);
         }
         return covariance / variance * 60;
     }
 };
 
-tree_sampler::tree_sampler(unsigned port, std::atomic<std::uint64_t> *dropped)
-    : port_(port), harness_(getpid()), dropped_(dropped), thread_(&tree_sampler::run, this) {}
+tree_sampler::tree_sampler(const port_watch *watch, std::atomic<std::uint64_t> *dropped)
+    : watch_(watch), harness_(getpid()), dropped_(dropped), thread_(&tree_sampler::run, this) {}
 
 tree_sampler::~tree_sampler() {
     {
@@ -108,46 +172,132 @@ tree_sampler::~tree_sampler() {
     thread_.join();
 }
 
+std::string tree_sampler::tree_marker(std::size_t tree) {
+    return std::to_string(getpid()) + ":" + std::to_string(tree);
+}
+
 std::size_t tree_sampler::add(pid_t root, time_point started) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    trees_.push_back({root, started, {}, {}, 0, 0, {}, {}, 0, {}, {}, {}, true, started});
+    trees_.push_back({root, started, {}, 0, {}, 0, {}, true, started, {}, {}, {}, 0});
     return trees_.size() - 1;
 }
 
 void tree_sampler::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-        lock.unlock();
-        sample();
-        lock.lock();
-        for (int read = 0; read < drop_reads && !stop_; ++read) {
-            stopping_.wait_for(lock, period / drop_reads, [this] { return stop_; });
-            const bool watched = std::any_of(trees_.begin(), trees_.end(),
-                                             [](const tree &t) { return !t.sockets.empty(); });
-            if (port_ != 0 && watched) {
-                // A closing socket takes its count with it: the less time
-                // since its last reading, the fewer drops go uncounted.
-                lock.unlock();
-                const std::lock_guard<std::mutex> one_at_a_time(sampling_);
-                const auto on_port = udp_sockets(port_);
-                lock.lock();
-                update_sockets(on_port);
+    try {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop_) {
+            lock.unlock();
+            sample();
+            lock.lock();
+            for (int n = 0; n < looks_per_period && !stop_; ++n) {
+                stopping_.wait_for(lock, period / looks_per_period, [this] { return stop_; });
+                if (watch_ != nullptr && !stop_) {
+                    // A closing socket takes its counts with it, and a
+                    // change of sockets leaves the datagrams around it
+                    // uncertain: the more often, the fewer.
+                    lock.unlock();
+                    {
+                        const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+                        look();
+                    }
+                    lock.lock();
+                }
             }
+        }
+    } catch (const std::exception &e) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = std::string("the sampler of the consumers' processes failed: ") + e.what();
+    }
+}
+
+void tree_sampler::flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_t> *begun) {
+    const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        tsflood_ = tsflood_pid;
+        flood_began_ = clock_type::now();
+        phase_ = phase_type::flooding;
+        begun_ = begun;
+        last_begun_ = 0;
+        runs_.clear();
+    }
+    if (watch_ != nullptr) {
+        look();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &[inode, s] : sockets_) {
+            s.drops_before = s.open ? s.last.drops : 0;
         }
     }
 }
 
-void tree_sampler::flood_began(pid_t tsflood_pid) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    tsflood_ = tsflood_pid;
-    flood_began_ = clock_type::now();
-    phase_ = phase_type::flooding;
-}
-
 void tree_sampler::flood_ended() {
-    sample(); // a socket that closed and so ended the flood closed during it
+    sample(); // its last look: a socket that closed and so ended the flood closed during it
     const std::lock_guard<std::mutex> lock(mutex_);
     phase_ = phase_type::ended;
+}
+
+void tree_sampler::look() {
+    port_watch::look seen = watch_->look_at_port();
+    // Loaded after the look: no datagram begun later met the sockets as seen.
+    const std::uint64_t begun = begun_ != nullptr ? begun_->load(std::memory_order_acquire) : 0;
+    const auto now = clock_type::now();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::uint64_t> receiving;
+    for (auto &[inode, s] : sockets_) {
+        s.open = false;
+    }
+    for (std::size_t i = 0; i < seen.sockets.size(); ++i) {
+        const udp_socket &u = seen.sockets[i];
+        port_socket &s = sockets_[u.inode];
+        s.last = u;
+        s.open = true;
+        s.receiving = seen.receiving[i];
+        if (s.receiving) {
+            receiving.push_back(u.inode);
+        }
+    }
+    std::uint64_t dropped = 0;
+    for (auto &[inode, s] : sockets_) {
+        if (!s.open && !s.closed && phase_ == phase_type::flooding) {
+            s.closed = now;
+        }
+        if (s.owner) {
+            dropped += s.last.drops - std::min(s.last.drops, s.drops_before);
+        }
+    }
+    if (dropped_ != nullptr) {
+        dropped_->store(dropped, std::memory_order_relaxed);
+    }
+    if (phase_ != phase_type::flooding) {
+        return;
+    }
+    std::sort(receiving.begin(), receiving.end());
+    if (!runs_.empty() && runs_.back().receiving == receiving) {
+        runs_.back().before = runs_.back().last;
+        runs_.back().last = begun;
+    } else {
+        runs_.push_back({receiving, begun, last_begun_, begun, now});
+    }
+    last_begun_ = begun;
+}
+
+std::optional<std::size_t> tree_sampler::marked(pid_t pid) const {
+    // NUL-separated "NAME=VALUE"s, as the process was started.
+    const auto environment = read_file("/proc/" + std::to_string(pid) + "/environ");
+    if (!environment) {
+        return std::nullopt;
+    }
+    const std::string mine = std::string(tree_variable) + "=" + std::to_string(harness_) + ":";
+    for (std::size_t at = 0; at < environment->size();) {
+        const std::size_t end = std::min(environment->find('\0', at), environment->size());
+        if (environment->compare(at, mine.size(), mine) == 0) {
+            const std::size_t number =
+                std::strtoul(environment->c_str() + at + mine.size(), nullptr, 10);
+            return number < trees_.size() ? std::optional(number) : std::nullopt;
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
 }
 
 std::optional<std::size_t>
@@ -161,7 +311,10 @@ tree_sampler::attribute(const process_stat &p, const std::map<pid_t, std::size_t
     if (parent != owners.end()) {
         return parent->second;
     }
-    return trees_.size() == 1 ? std::optional<std::size_t>(0) : std::nullopt;
+    if (trees_.size() == 1) {
+        return 0;
+    }
+    return marked(p.pid); // one that left its session and its parent
 }
 
 std::optional<std::size_t> tree_sampler::owner(const process_stat &p) const {
@@ -173,26 +326,30 @@ std::optional<std::size_t> tree_sampler::owner(const process_stat &p) const {
     return attribute(p, {});
 }
 
+std::string tree_sampler::failure() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
 void tree_sampler::sample() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
     const time_point walk_began = clock_type::now();
     pid_t tsflood;
-    std::set<std::uint64_t> seen; // sockets already known
+    bool port_held;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         tsflood = tsflood_;
-        for (const tree &t : trees_) {
-            for (const auto &[inode, socket] : t.sockets) {
-                seen.insert(inode);
-            }
-        }
-        for (const auto &[inode, holder] : others_) {
-            seen.insert(inode);
-        }
+        port_held = std::any_of(sockets_.begin(), sockets_.end(),
+                                [](const auto &s) { return s.second.open; });
     }
     // /proc is read without the lock: it is the slow part. The sockets
     // first: any process that holds one of them is there to be found next.
-    const auto on_port = port_ != 0 ? udp_sockets(port_) : std::vector<udp_socket>{};
+    if (watch_ != nullptr) {
+        look();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        port_held = std::any_of(sockets_.begin(), sockets_.end(),
+                                [](const auto &s) { return s.second.open; });
+    }
     const std::vector<process_stat> table = descendants(harness_, tsflood);
     // Each process's consumer: a parent comes before its children.
     std::map<pid_t, std::size_t> owners;
@@ -211,31 +368,38 @@ void tree_sampler::sample() {
         }
         known_ = std::move(known);
     }
-    std::map<pid_t, std::vector<std::uint64_t>> held; // by process
+    std::map<std::uint64_t, pid_t> holder; // of each socket of a process below the harness
     std::map<pid_t, std::string> unreadable;
     for (const auto &p : table) {
-        if (on_port.empty()) {
+        if (!port_held) {
             break;
         }
         if (const auto inodes = socket_inodes(p.pid)) {
-            held[p.pid] = *inodes;
+            for (const std::uint64_t inode : *inodes) {
+                holder.emplace(inode, p.pid);
+            }
         } else if (!p.zombie && (errno == EACCES || errno == EPERM)) {
             unreadable[p.pid] = "/proc/" + std::to_string(p.pid) + "/fd: " + std::strerror(errno);
         }
     }
-    // Whether a process, of a consumer's (`owned`) or any, holds `inode`.
-    const auto held_by = [&](std::uint64_t inode, bool owned) {
-        return std::any_of(held.begin(), held.end(), [&](const auto &h) {
-            return (!owned || owners.count(h.first) != 0) &&
-                   std::find(h.second.begin(), h.second.end(), inode) != h.second.end();
-        });
-    };
+    std::vector<std::uint64_t> strangers; // open on the port, held by no process below
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &[inode, s] : sockets_) {
+            const auto held = holder.find(inode);
+            const auto owner = held != holder.end() ? owners.find(held->second) : owners.end();
+            if (owner != owners.end() && !s.owner) {
+                s.owner = owner->second;
+            }
+            if (s.open && held == holder.end() && !s.owner && others_.count(inode) == 0) {
+                strangers.push_back(inode);
+            }
+        }
+    }
     std::map<std::uint64_t, std::string> others;
     if (unreadable.empty()) { // else another's socket may be a consumer's
-        for (const auto &s : on_port) {
-            if (!held_by(s.inode, true) && seen.count(s.inode) == 0) {
-                others[s.inode] = holder_of(s.inode);
-            }
+        for (const std::uint64_t inode : strangers) {
+            others[inode] = holder_of(inode);
         }
     }
     const auto now = clock_type::now();
@@ -248,8 +412,7 @@ void tree_sampler::sample() {
             processes[owner->second][p.pid] = p;
         }
     }
-    const bool flooding =
-        phase_ == phase_type::flooding && now - flood_began_ >= std::chrono::seconds(1);
+    const bool flooding = phase_ == phase_type::flooding && now - flood_began_ >= growth_delay;
     for (std::size_t i = 0; i < trees_.size(); ++i) {
         tree &t = trees_[i];
         t.unreadable.clear();
@@ -257,14 +420,6 @@ void tree_sampler::sample() {
             const auto cannot = unreadable.find(pid);
             if (cannot != unreadable.end()) {
                 t.unreadable = cannot->second;
-            }
-            const auto inodes = held.find(pid);
-            for (const auto &s : on_port) {
-                if (inodes != held.end() && t.sockets.count(s.inode) == 0 &&
-                    std::find(inodes->second.begin(), inodes->second.end(), s.inode) !=
-                        inodes->second.end()) {
-                    t.sockets[s.inode] = {s.inode, s.ipv6, address_text(s), s.drops, std::nullopt};
-                }
             }
         }
         t.alive = std::any_of(processes[i].begin(), processes[i].end(),
@@ -275,38 +430,40 @@ void tree_sampler::sample() {
     if (phase_ != phase_type::ended) {
         others_.insert(others.begin(), others.end());
     }
-    unknown_ = std::any_of(on_port.begin(), on_port.end(),
-                           [&](const udp_socket &s) { return !held_by(s.inode, false); });
-    update_sockets(on_port);
-}
-
-void tree_sampler::update_sockets(const std::vector<udp_socket> &on_port) {
-    const auto now = clock_type::now();
-    std::uint64_t dropped = 0;
-    for (tree &t : trees_) {
-        t.open.clear();
-        for (auto &[inode, seen] : t.sockets) {
-            const std::uint64_t known = inode;
-            const auto it = std::find_if(on_port.begin(), on_port.end(),
-                                         [known](const auto &s) { return s.inode == known; });
-            if (it != on_port.end()) {
-                seen.drops = it->drops;
-                t.open.push_back(*it);
-            } else if (!seen.closed_at && phase_ != phase_type::ended) {
-                seen.closed_at = t.since_start(now);
-            }
-            dropped += seen.drops;
-        }
-    }
-    if (dropped_ != nullptr) {
-        dropped_->store(dropped, std::memory_order_relaxed);
-    }
+    unknown_ = std::any_of(sockets_.begin(), sockets_.end(), [&](const auto &s) {
+        return s.second.open && holder.count(s.first) == 0;
+    });
 }
 
 listening_sockets tree_sampler::listening(std::size_t i) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const tree &t = trees_.at(i);
-    return {t.open, t.unreadable, unknown_, !t.sockets.empty(), t.alive, t.alive_at};
+    listening_sockets l;
+    for (const auto &[inode, s] : sockets_) {
+        if (s.owner == i) {
+            l.listened = true;
+            if (s.open) {
+                l.open.push_back(s.last);
+                l.receiving.push_back(s.receiving);
+            }
+        }
+    }
+    l.unreadable = t.unreadable;
+    l.unknown = unknown_;
+    l.alive = t.alive;
+    l.alive_at = t.alive_at;
+    return l;
+}
+
+std::size_t tree_sampler::reached() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::size_t> reached;
+    for (const auto &[inode, s] : sockets_) {
+        if (s.open && s.receiving && s.owner) {
+            reached.insert(*s.owner);
+        }
+    }
+    return reached.size();
 }
 
 tree_report tree_sampler::report(std::size_t i) const {
@@ -316,8 +473,15 @@ tree_report tree_sampler::report(std::size_t i) const {
     r.peak_kib = t.peak_kib;
     r.rss_kib = t.kept;
     r.growth_kib_per_min = t.growth();
-    for (const auto &[inode, seen] : t.sockets) {
-        r.sockets.push_back(seen);
+    std::vector<socket_tally> tallies;
+    for (const auto &[inode, s] : sockets_) {
+        const std::uint64_t drops = s.last.drops - std::min(s.last.drops, s.drops_before);
+        tallies.push_back({inode, s.owner, drops, s.last.queued / flood_mover::datagram_size});
+        if (s.owner == i) {
+            const std::optional<double> closed =
+                s.closed ? std::optional(t.since_start(*s.closed)) : std::nullopt;
+            r.sockets.push_back({inode, s.last.ipv6, address_text(s.last), drops, closed});
+        }
     }
     for (const auto &[inode, holder] : others_) {
         if (std::find(r.other_holders.begin(), r.other_holders.end(), holder) ==
@@ -326,5 +490,8 @@ tree_report tree_sampler::report(std::size_t i) const {
         }
     }
     r.unwaited_cpu_seconds = t.unwaited_cpu;
+    if (!runs_.empty()) {
+        r.ledger = receiver_ledger_of(i, runs_, tallies, last_begun_);
+    }
     return r;
 }

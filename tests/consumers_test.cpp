@@ -360,7 +360,7 @@ TEST(Consumers, EachEndingIsToldAndNothingIsLeft) {
         {"-x",                                               {{"exit", 127}},              0},
         {"cat >/dev/null # \xff\xfe, not UTF-8",             {{"exit", 0}},                0},
     };
-    std::vector<std::string> args = {"--json", "-s", "0.5", "-g", "0.5"};
+    std::vector<std::string> args = {"--json", "-s", "0.5", "-g", "0.5", "--"};
     for (const auto &c : cases) {
         args.push_back(c.command);
     }
@@ -886,7 +886,8 @@ TEST(Consumers, AProcessThatEndsIsNotGrowthAndItsCpuCounts) {
 }
 
 // Datagrams from another sender reach the consumer's socket too: when its
-// drops pass what the harness sent, the row says so.
+// drops during the flood pass what reached it of the flood, the row says
+// so, and its ledger still balances.
 TEST(Consumers, AnotherSenderToThePortIsSaid) {
     REQUIRE_HARNESS();
     const unsigned port = free_port();
@@ -894,6 +895,7 @@ TEST(Consumers, AnotherSenderToThePortIsSaid) {
         for (int tries = 0; tries < 100 && udp_sockets(port).empty(); ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(400)); // into the flood
         const int s = socket(AF_INET, SOCK_DGRAM, 0);
         const sockaddr_in to{
             AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
@@ -910,7 +912,9 @@ TEST(Consumers, AnotherSenderToThePortIsSaid) {
     other.join();
     const auto rows = o.rows();
     ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
-    EXPECT_GT(rows[0]["dropped"].get<std::uint64_t>(),
+    EXPECT_GT(rows[0]["sockets"][0]["dropped"].get<std::uint64_t>(),
+              rows[0]["datagrams_sent"].get<std::uint64_t>());
+    EXPECT_EQ(rows[0]["dropped"].get<std::uint64_t>() + rows[0]["read"].get<std::uint64_t>(),
               rows[0]["datagrams_sent"].get<std::uint64_t>());
     EXPECT_NE(rows[0]["notes"].dump().find("another sender"), std::string::npos) << rows[0];
 }
@@ -1194,7 +1198,7 @@ TEST(Multicast, AGroupWithNoRouteToLoopbackIsRefused) {
         if (o.status == 125) {
             GTEST_SKIP() << "no network namespace for the test here";
         }
-        EXPECT_EQ(o.status, 2) << o.err;
+        EXPECT_EQ(o.status, 1) << o.err << "not the command line's fault";
         EXPECT_NE(o.err.find(std::string("no route to the loopback interface")), std::string::npos)
             << o.err;
         EXPECT_NE(o.err.find(c.command), std::string::npos) << o.err;
@@ -1218,15 +1222,16 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
         int status;
         std::vector<std::string> flood_ends; // a row each, beginning so; none: a search
     } cases[] = {
-        {{"-s", "3", "-r", "20M", leaves},                                                     0, {"it closed its socket at 1.0 s"}                     },
-        {{"--find-limit", "-s", "2", leaves},                                                  1, {}                                                    },
+        {{"-s", "3", "-r", "20M", leaves},                                                     0, {"it closed its socket at 1.0 s"}},
+        {{"--find-limit", "-s", "2", leaves},                                                  1, {}                               },
         {{"-s", "1", model + " udp " + port},
-         1,                                                                                       {"it listens on port " + port + " but has not joined"}},
+         1,                                                                                       {"it listens on 127.0.0.1 port " + port + ", where the datagrams of " + group +
+          " do not arrive"}                                                                                             },
         {{"-s", "2", "-r", "20M", model + " udp " + group + " 3; " + model + " udp " + group},
-         0,                                                                                       {""}                                                  },
+         0,                                                                                       {""}                             },
         {{"--together", "-s", "1", "-g", "3", "-r", "20M", model + " udp " + group,
           model + " udp " + group + " >" + background + " &"},
-         0,                                                                                       {"", ""}                                              },
+         0,                                                                                       {"", ""}                         },
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--json", "--netns", "-g", "1", "-u", group};

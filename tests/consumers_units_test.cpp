@@ -224,15 +224,21 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
             for (std::size_t k = 0; k < c.limits.size(); ++k) {
                 consumer_row row;
                 row.command = commands[k];
-                row.udp = true;
+                row.datagrams = true;
                 row.asked_rate = rate;
                 row.flood_end = tries == c.refused_at ? "refused" : "";
                 const double at = rate > 0 ? std::min(rate, 1e9) : c.unpaced; // a pacer's most
                 row.rate = at / 8;
-                row.datagrams = static_cast<std::uint64_t>(at / 10528);
-                row.bytes = row.datagrams * 1316;
-                const seen_socket seen{1, false, "127.0.0.1", at > c.limits[k] ? 10u : 0u, {}};
-                row.sockets = {seen};
+                if (rate > 0) {
+                    row.pace = pace_report{rate, 10528 / rate, 0, 1000, 1000, 0, false, false};
+                    row.pace->sent = static_cast<std::uint64_t>(std::llround(1000 * at / rate));
+                }
+                receiver_ledger l;
+                l.sent = static_cast<std::uint64_t>(at / 10528);
+                l.dropped = at > c.limits[k] ? 10u : 0u;
+                l.read = l.sent - l.dropped;
+                row.ledger = l;
+                row.bytes = l.sent * 1316;
                 rows.push_back(row);
             }
             return rows;
@@ -283,8 +289,8 @@ TEST(ConsumersOptions, NumbersAreReadAsWritten) {
         EXPECT_EQ(o.seconds, c.seconds) << c.args[1];
         EXPECT_EQ(o.grace, c.grace) << c.args[1];
         EXPECT_EQ(o.rate, c.rate) << c.args[1];
-        EXPECT_EQ(o.port, c.port) << c.args[1];
-        EXPECT_EQ(o.pipe_granted, c.pipe_granted) << c.args[1];
+        EXPECT_EQ(o.transport.port, c.port) << c.args[1];
+        EXPECT_EQ(o.transport.pipe_granted, c.pipe_granted) << c.args[1];
         EXPECT_EQ(o.commands, std::vector<std::string>{"cat"});
     }
 }
