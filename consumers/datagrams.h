@@ -34,7 +34,7 @@ class datagram_transport : public transport, public port_watch {
     virtual kernel_state read_state() const {
         return {};
     }
-    virtual bool reaches(const udp_socket &s, const kernel_state &state) const = 0;
+    virtual reach reaches(const udp_socket &s, const kernel_state &state) const = 0;
 
     const unsigned port_;
 };

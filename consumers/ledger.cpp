@@ -5,24 +5,30 @@
 
 namespace {
 
-enum class reach { receiving, not_receiving, unknown };
-
 // Whether `receiver` could receive the flood when `run` was seen: by a
-// socket of its own, or not; unknown where a socket no process was seen
-// to hold received it, which may have been its.
+// socket of its own, or not; unknown where a socket of its may have, or
+// one that no process was seen to hold received it, which may have been
+// its.
 reach reach_of(std::size_t receiver, const socket_run &run,
                const std::vector<socket_tally> &sockets) {
-    bool stranger = false;
-    for (const std::uint64_t inode : run.receiving) {
+    bool maybe = false;
+    const auto whose = [&](std::uint64_t inode) {
         const auto s = std::find_if(sockets.begin(), sockets.end(),
                                     [inode](const socket_tally &t) { return t.inode == inode; });
-        if (s == sockets.end() || !s->owner) {
-            stranger = true;
-        } else if (*s->owner == receiver) {
+        return s == sockets.end() ? std::nullopt : s->owner;
+    };
+    for (const std::uint64_t inode : run.receiving) {
+        const auto owner = whose(inode);
+        if (owner == receiver) {
             return reach::receiving;
         }
+        maybe = maybe || !owner;
     }
-    return stranger ? reach::unknown : reach::not_receiving;
+    for (const std::uint64_t inode : run.unknown) {
+        const auto owner = whose(inode);
+        maybe = maybe || !owner || owner == receiver;
+    }
+    return maybe ? reach::unknown : reach::not_receiving;
 }
 
 } // namespace

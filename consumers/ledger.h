@@ -13,6 +13,10 @@
 
 #include "posix.h"
 
+// Whether the flood reaches a socket, or a receiver: the kernel's tables
+// do not always tell (an IPv6 socket may have joined an IPv4 group).
+enum class reach { receiving, not_receiving, unknown };
+
 // Looks at the port's sockets in a row that found the same sockets
 // receiving the flood. Each look is bracketed by the flood's count of
 // datagrams: those begun by the time it ended. A datagram begun between
@@ -21,6 +25,7 @@
 // look of a change, on either side, is of uncertain fate.
 struct socket_run {
     std::vector<std::uint64_t> receiving; // inodes of the sockets that received the flood, sorted
+    std::vector<std::uint64_t> unknown;   // ... that may have, or not
     std::uint64_t first = 0;              // datagrams begun by the end of the run's first look
     std::uint64_t before = 0;             // by the end of the look before its last one
     std::uint64_t last = 0;               // by the end of its last look

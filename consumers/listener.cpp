@@ -50,9 +50,9 @@ ready_result wait_until_ready(run_context &ctx) {
             if (ctx.signals.count() > 0) {
                 why = "stopped by " + ctx.stop_text() + " before " +
                       (l.open.empty() ? "it listened" : "the flood");
-            } else if (std::find(l.receiving.begin(), l.receiving.end(), true) !=
-                       l.receiving.end()) {
-                continue; // ready
+            } else if (std::any_of(l.receiving.begin(), l.receiving.end(),
+                                   [](reach how) { return how != reach::not_receiving; })) {
+                continue; // ready, or as ready as can be told
             } else if (!l.open.empty()) {
                 why = ctx.through.why_not_reached(l);
                 waiting = waiting || (settling && !ended);

@@ -25,7 +25,8 @@ struct tree_sampler::port_socket {
     udp_socket last{};
     std::optional<std::size_t> owner;
     std::uint64_t drops_before = 0; // when the flood began, if it was open then
-    bool open = true, receiving = false;
+    bool open = true;
+    reach receiving = reach::not_receiving;
     std::optional<time_point> closed; // when first seen gone, during the flood
 };
 
@@ -242,7 +243,7 @@ void tree_sampler::look() {
     const std::uint64_t begun = begun_ != nullptr ? begun_->load(std::memory_order_acquire) : 0;
     const auto now = clock_type::now();
     const std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::uint64_t> receiving;
+    std::vector<std::uint64_t> receiving, unknown;
     for (auto &[inode, s] : sockets_) {
         s.open = false;
     }
@@ -252,8 +253,8 @@ void tree_sampler::look() {
         s.last = u;
         s.open = true;
         s.receiving = seen.receiving[i];
-        if (s.receiving) {
-            receiving.push_back(u.inode);
+        if (s.receiving != reach::not_receiving) {
+            (s.receiving == reach::receiving ? receiving : unknown).push_back(u.inode);
         }
     }
     std::uint64_t dropped = 0;
@@ -272,11 +273,12 @@ void tree_sampler::look() {
         return;
     }
     std::sort(receiving.begin(), receiving.end());
-    if (!runs_.empty() && runs_.back().receiving == receiving) {
+    std::sort(unknown.begin(), unknown.end());
+    if (!runs_.empty() && runs_.back().receiving == receiving && runs_.back().unknown == unknown) {
         runs_.back().before = runs_.back().last;
         runs_.back().last = begun;
     } else {
-        runs_.push_back({receiving, begun, last_begun_, begun, now});
+        runs_.push_back({receiving, unknown, begun, last_begun_, begun, now});
     }
     last_begun_ = begun;
 }
@@ -459,7 +461,7 @@ std::size_t tree_sampler::reached() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::set<std::size_t> reached;
     for (const auto &[inode, s] : sockets_) {
-        if (s.open && s.receiving && s.owner) {
+        if (s.open && s.receiving != reach::not_receiving && s.owner) {
             reached.insert(*s.owner);
         }
     }

@@ -28,7 +28,7 @@ class port_watch {
   public:
     struct look {
         std::vector<udp_socket> sockets; // on the port
-        std::vector<bool> receiving;     // each of them, as the flood goes now
+        std::vector<reach> receiving;    // each of them, as the flood goes now
     };
     virtual ~port_watch() = default;
     virtual look look_at_port() const = 0;
@@ -47,12 +47,12 @@ struct seen_socket {
 // A consumer's sockets on the port, at the last look.
 struct listening_sockets {
     std::vector<udp_socket> open;
-    std::vector<bool> receiving; // each of `open`: whether the flood would reach it now
-    std::string unreadable;      // why a process's sockets could not be read, if one's could not
-    bool unknown = false;        // a socket on the port that no process seen holds
-    bool listened = false;       // one of its own was open once
-    bool alive = true;           // a process of it runs
-    time_point alive_at;         // when the walk that found it so began
+    std::vector<reach> receiving; // each of `open`: whether the flood would reach it now
+    std::string unreadable;       // why a process's sockets could not be read, if one's could not
+    bool unknown = false;         // a socket on the port that no process seen holds
+    bool listened = false;        // one of its own was open once
+    bool alive = true;            // a process of it runs
+    time_point alive_at;          // when the walk that found it so began
 };
 
 // What the samples tell of a tree, for its row.
@@ -106,7 +106,7 @@ class tree_sampler {
     void sample();      // one more sample, at once
 
     listening_sockets listening(std::size_t tree) const;
-    // How many consumers the flood reached at the last look.
+    // How many consumers the flood reached, or may have, at the last look.
     std::size_t reached() const;
     tree_report report(std::size_t tree) const;
     // Which consumer's process `p` is, as it was first seen.

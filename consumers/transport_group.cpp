@@ -93,6 +93,9 @@ class group_transport final : public datagram_transport {
         return group_.ipv6() ? s.ipv6 && !v4_mapped : !s.ipv6;
     }
     bool bound_to_group(const udp_socket &s) const {
+        if (!group_.ipv6() && s.ipv6) {
+            return bound_to_any(s);
+        }
         const auto &in = reinterpret_cast<const sockaddr_in &>(group_.address);
         const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(group_.address);
         return bound_to_any(s) ||
@@ -102,8 +105,16 @@ class group_transport final : public datagram_transport {
     kernel_state read_state() const override {
         return {members_on_loopback(group_)};
     }
-    bool reaches(const udp_socket &s, const kernel_state &state) const override {
-        return state.members > 0 && of_family(s) && bound_to_group(s);
+    reach reaches(const udp_socket &s, const kernel_state &state) const override {
+        if (state.members == 0 || !bound_to_group(s)) {
+            return reach::not_receiving;
+        }
+        if (of_family(s)) {
+            return reach::receiving;
+        }
+        // An IPv6 socket takes an IPv4 group's datagrams only if it joined
+        // the group itself, which no table of the kernel's says.
+        return !group_.ipv6() && s.ipv6 ? reach::unknown : reach::not_receiving;
     }
 
     const multicast_group group_;

@@ -115,7 +115,10 @@ class udp_transport final : public datagram_transport {
     }
 
   private:
-    bool reaches(const udp_socket &s, const kernel_state &) const override {
+    reach reaches(const udp_socket &s, const kernel_state &) const override {
+        return reaches(s) ? reach::receiving : reach::not_receiving;
+    }
+    bool reaches(const udp_socket &s) const {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!destination_) {
             return on_loopback(s) || bound_to_any(s); // it would be flooded

@@ -13,8 +13,14 @@
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
 //                                           which spins SECONDS of CPU; then sleeps
-//   model_consumer hold MIB SECONDS         holds MIB MiB, touched, for SECONDS, then ends
+//   model_consumer hold MIB SECONDS [MS]    holds MIB MiB, touched, for SECONDS, then gives
+//                                           it back over MS ms (0), a sixteenth at a time,
+//                                           and ends
+//   model_consumer receiver WHERE FILE STEP...  a receiver whose behaviour the steps script
+//                                           (see receiver()); it writes how many datagrams
+//                                           it read to FILE as it ends, or is ended by TERM
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,9 +32,11 @@
 #include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -77,6 +85,160 @@ int bound_socket(const std::string &where, int buffer) {
         std::exit(1);
     }
     return s;
+}
+
+// A receiver scripted step by step, whose own count of what it read is the
+// truth its row is checked against. WHERE is PORT (127.0.0.1, or ::1 with
+// v6), GROUP:PORT or [GROUP]:PORT. The steps, in order:
+//   v4, v6        the family of the sockets opened after (default: WHERE's)
+//   rcvbuf:BYTES  the receive buffer of the sockets opened after
+//   open          a socket on the port, joined to the group if there is one
+//   bind          a socket on the port that joins nothing
+//   join, leave   the group, on the socket open
+//   read          read until half a second passes without a datagram (10 s
+//                 for the first)
+//   read:MS       read for MS milliseconds from the first datagram (which
+//                 may be waited for 10 s)
+//   slow:US       from now on, wait US microseconds after each datagram
+//   sleep:MS      wait, reading nothing
+//   close         close the socket, unread datagrams and all
+//   fork          go on in a child; the parent waits for it and records nothing
+//   die           record, then end by SIGKILL
+volatile sig_atomic_t ended_by_term = 0;
+
+int receiver(const std::string &where, const char *record, char **steps, int n) {
+    signal(SIGTERM, [](int) { ended_by_term = 1; });
+    const std::size_t colon = where.rfind(':');
+    const bool group = colon != std::string::npos;
+    bool ipv6 = group && where.front() == '[';
+    const auto port =
+        htons(static_cast<std::uint16_t>(std::atoi(where.c_str() + (group ? colon + 1 : 0))));
+    const std::string address = group ? where.substr(ipv6 ? 1 : 0, ipv6 ? colon - 2 : colon) : "";
+    const bool group_ipv6 = ipv6;
+    int s = -1, buffer = 0;
+    long slow_us = 0;
+    unsigned long long read_count = 0;
+    bool recording = true;
+    const auto save = [&] {
+        if (recording) {
+            if (FILE *f = std::fopen(record, "w")) {
+                std::fprintf(f, "%llu\n", read_count);
+                std::fclose(f);
+            }
+        }
+    };
+    const auto membership = [&](bool join) {
+        const int lo = static_cast<int>(if_nametoindex("lo"));
+        if (group_ipv6) {
+            ipv6_mreq m{};
+            inet_pton(AF_INET6, address.c_str(), &m.ipv6mr_multiaddr);
+            m.ipv6mr_interface = static_cast<unsigned>(lo);
+            setsockopt(s, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &m, sizeof m);
+        } else {
+            ip_mreqn m{};
+            inet_pton(AF_INET, address.c_str(), &m.imr_multiaddr);
+            m.imr_ifindex = lo;
+            setsockopt(s, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &m, sizeof m);
+        }
+    };
+    const auto open_socket = [&](bool join) {
+        s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (buffer > 0) {
+            setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        }
+        sockaddr_in at{AF_INET, port, {htonl(group ? INADDR_ANY : INADDR_LOOPBACK)}, {}};
+        sockaddr_in6 at6{};
+        at6.sin6_family = AF_INET6;
+        at6.sin6_port = port;
+        at6.sin6_addr = group ? in6addr_any : in6addr_loopback;
+        const bool bound = ipv6 ? bind(s, reinterpret_cast<sockaddr *>(&at6), sizeof at6) == 0
+                                : bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+        if (!bound) {
+            std::perror("bind");
+        }
+        if (join && group) {
+            membership(true);
+        }
+    };
+    // Reads until `ms` milliseconds after its first datagram, or with none
+    // until half a second passes without one; 10 s for the first.
+    const auto read_for = [&](long ms) {
+        const timeval tick{0, 100000};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        using clock = std::chrono::steady_clock;
+        std::optional<clock::time_point> first, last;
+        const clock::time_point began = clock::now();
+        unsigned char datagram[2048];
+        while (!ended_by_term) {
+            const auto now = clock::now();
+            if (first ? (ms >= 0 ? now - *first >= std::chrono::milliseconds(ms)
+                                 : now - *last >= std::chrono::milliseconds(500))
+                      : now - began >= std::chrono::seconds(10)) {
+                break;
+            }
+            if (recv(s, datagram, sizeof datagram, 0) > 0) {
+                ++read_count;
+                last = clock::now();
+                first = first.value_or(*last);
+                if (slow_us > 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(slow_us));
+                }
+            }
+        }
+    };
+    const auto wait_for = [](long ms) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!ended_by_term && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    for (int i = 0; i < n && !ended_by_term; ++i) {
+        const std::string step = steps[i];
+        const std::size_t c = step.find(':');
+        const std::string name = step.substr(0, c);
+        const long value = c == std::string::npos ? -1 : std::atol(step.c_str() + c + 1);
+        if (name == "v4" || name == "v6") {
+            ipv6 = name == "v6";
+        } else if (name == "rcvbuf") {
+            buffer = static_cast<int>(value);
+        } else if (name == "open" || name == "bind") {
+            open_socket(name == "open");
+        } else if (name == "join" || name == "leave") {
+            membership(name == "join");
+        } else if (name == "read") {
+            read_for(value);
+        } else if (name == "slow") {
+            slow_us = value;
+        } else if (name == "sleep") {
+            wait_for(value);
+        } else if (name == "close") {
+            close(s);
+            s = -1;
+        } else if (name == "fork") {
+            if (const pid_t child = fork(); child > 0) {
+                recording = false;
+                int status = 0;
+                while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+                }
+                return 0;
+            }
+        } else if (name == "die") {
+            save();
+            raise(SIGKILL);
+        } else {
+            std::fprintf(stderr, "model_consumer: no such step: %s\n", step.c_str());
+            return 2;
+        }
+    }
+    if (ended_by_term) {
+        // What is still queued was not read: the count is what was.
+        save();
+        return 143;
+    }
+    save();
+    return 0;
 }
 
 } // namespace
@@ -152,9 +314,20 @@ int main(int argc, char **argv) {
         }
         pause();
     } else if (mode == "hold" && argc > 3) {
-        std::vector<char> held(static_cast<std::size_t>(std::atol(argv[2])) << 20, 1);
+        const std::size_t size = static_cast<std::size_t>(std::atol(argv[2])) << 20;
+        auto *held = static_cast<char *>(
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        std::memset(held, 1, size);
         std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[3])));
-        return held[held.size() / 2] - 1;
+        // Given back slowly, as a language's runtime may at its end.
+        const double spread = argc > 4 ? std::atof(argv[4]) / 1000 : 0;
+        for (std::size_t part = 0; part < 16; ++part) {
+            munmap(held + part * (size / 16), size / 16);
+            std::this_thread::sleep_for(std::chrono::duration<double>(spread / 16));
+        }
+        return 0;
+    } else if (mode == "receiver" && argc > 3) {
+        return receiver(argv[2], argv[3], argv + 4, argc - 4);
     } else {
         std::fprintf(stderr, "model_consumer: no such mode\n");
         return 2;
