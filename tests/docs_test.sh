@@ -5,7 +5,8 @@
 #                                     at 80 columns its examples' commands as
 #                                     they are typed
 #   docs_test.sh wrapper README TOOL  the README's pipe-size wrapper hands the
-#                                     tool a SIGPIPE that ends it (status 141)
+#                                     tool a SIGPIPE that ends it (status 141),
+#                                     and no other page of the tree has one
 # Exit status 77 (skipped) where what it needs is not installed.
 set -euo pipefail
 mode=$1
@@ -35,6 +36,11 @@ man)
     ;;
 wrapper)
     command -v python3 >/dev/null || { echo "needs python3"; exit 77; }
+    if (cd "$(dirname "$1")" && grep -rl --include='*.md' --exclude-dir=build \
+        "python3 -c 'import fcntl" . | grep -vxF "./$(basename "$1")"); then
+        echo "the pipe-size wrapper has another home than $1: link to it instead"
+        exit 1
+    fi
     recipe=$(grep -m1 "^ *python3 -c 'import" "$1")
     recipe=${recipe% tsflood | consumer}
     status=0
