@@ -7,6 +7,9 @@
 #   docs_test.sh wrapper README TOOL  the README's pipe-size wrapper hands the
 #                                     tool a SIGPIPE that ends it (status 141),
 #                                     and no other page of the tree has one
+#   docs_test.sh first README TOOL    the README's first example, run as
+#                                     written from a tree whose release build
+#                                     is TOOL, prints what the README shows
 # Exit status 77 (skipped) where what it needs is not installed.
 set -euo pipefail
 mode=$1
@@ -46,5 +49,25 @@ wrapper)
     status=0
     (eval "$recipe $2") 2>/dev/null | head -c 188 >/dev/null || status=${PIPESTATUS[0]}
     ((status == 141)) || { echo "the wrapper's tsflood ended with status $status, not 141"; exit 1; }
+    ;;
+first)
+    command -v tsreport >/dev/null || { echo "needs tsreport (tstools)"; exit 77; }
+    # Under "Using it", the first indented block is the command, the second
+    # what it prints.
+    blocks=$(awk '/^## / { on = ($0 == "## Using it") } on && /^    / { if (!inside) n++
+        inside = 1; print n "\t" substr($0, 5); next } /^[^ ]/ { inside = 0 }' "$1")
+    example=$(sed -n 's/^1\t//p' <<<"$blocks")
+    printed=$(sed -n 's/^2\t//p' <<<"$blocks")
+    [[ -n $example && -n $printed ]] || { echo "$1: no example and output under Using it"; exit 1; }
+    tree=$(mktemp -d)
+    trap 'rm -rf "$tree"' EXIT
+    mkdir -p "$tree/build/release"
+    ln -s "$(realpath "$2")" "$tree/build/release/tsflood"
+    status=0
+    got=$(cd "$tree" && bash -c "$example" 2>&1) || status=$?
+    if [[ $got != "$printed" ]] || ((status != 0)); then
+        printf '%s\nprinted (exit status %d):\n%s\n' "$example" "$status" "$got"
+        exit 1
+    fi
     ;;
 esac
