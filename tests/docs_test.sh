@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # What the documents promise, tried.
 #   docs_test.sh man PAGE...          each page renders without a warning, and
-#                                     at 80 columns its examples' commands as
-#                                     they are typed
+#                                     at 80 columns within them, left-aligned,
+#                                     its examples' commands as they are typed
 #   docs_test.sh wrapper README TOOL  the README's pipe-size wrapper hands the
 #                                     tool a SIGPIPE that ends it (status 141),
 #                                     and no other page of the tree has one
@@ -16,17 +16,45 @@ mode=$1
 shift
 case $mode in
 man)
-    for tool in groff man col; do
+    for tool in groff man col perl; do
         command -v "$tool" >/dev/null || { echo "needs $tool"; exit 77; }
     done
+    # Rendered in UTF-8, where a hyphen and a minus differ, and measured in
+    # characters.
+    export LC_ALL=C.UTF-8
     for page in "$@"; do
         warnings=$(groff -ww -man -Tutf8 "$page" 2>&1 >/dev/null)
         [[ -z $warnings ]] || { echo "$page: $warnings"; exit 1; }
-        text=$(MANWIDTH=80 man -l "$page" 2>&1 | col -b)
+        # As a reader gets it on an 80-column terminal, tabs as spaces.
+        text=$(MANWIDTH=80 man -l "$page" 2>&1 | col -bx)
+        while IFS= read -r line; do
+            if ((${#line} > 80)); then
+                printf '%s: a line of %d columns at MANWIDTH=80:\n%s\n' "$page" "${#line}" "$line"
+                exit 1
+            fi
+        done <<<"$text"
+        # Left-aligned, not justified: between the header and the footer, two
+        # spaces between words only after the end of a sentence, or between a
+        # short tag and its paragraph.
+        if ! sed '1d;$d' <<<"$text" | perl -ne 'while (/(\S+)( {2,})(?=\S)/g) {
+                next if $1 =~ /[.!?][)"\x27\]]*$/ or $+[0] == 14 && $-[2] < 14;
+                print; exit 1 }'; then
+            echo "$page: words spaced out, as justified text is"
+            exit 1
+        fi
+        if grep -n -m3 $'\u2010$' <<<"$text"; then
+            echo "$page: a word is hyphenated at the end of a line"
+            exit 1
+        fi
+        synopsis=$(sed -n '/^SYNOPSIS/,/^[A-Z]/p' <<<"$text")
+        if grep -E '\[-[-a-z]*[a-zA-Z]$' <<<"$synopsis"; then
+            echo "$page: the synopsis parts an option from its value"
+            exit 1
+        fi
         # The examples' commands, indented twice under EXAMPLES, copy as they are:
-        # each dash a minus sign, not a hyphen (U+2010), and single spaces,
-        # not filled and justified.
+        # each dash a minus sign, not a hyphen (U+2010), and single spaces.
         examples=$(sed -n '/^EXAMPLES/,/^[A-Z]/p' <<<"$text" | grep -E '^ {14,}\S' || true)
+        [[ -n $examples ]] || { echo "$page: no example command under EXAMPLES"; exit 1; }
         if grep -n $'\u2010' <<<"$examples"; then
             echo "$page: an example holds a hyphen, not a minus"
             exit 1
