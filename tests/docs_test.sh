@@ -10,6 +10,9 @@
 #   docs_test.sh first README TOOL    the README's first example, run as
 #                                     written from a tree whose release build
 #                                     is TOOL, prints what the README shows
+#   docs_test.sh links TREE           every relative link of the tree's
+#                                     Markdown pages leads to a page, and to a
+#                                     heading of it where it names one
 # Exit status 77 (skipped) where what it needs is not installed.
 set -euo pipefail
 mode=$1
@@ -77,6 +80,26 @@ wrapper)
     status=0
     (eval "$recipe $2") 2>/dev/null | head -c 188 >/dev/null || status=${PIPESTATUS[0]}
     ((status == 141)) || { echo "the wrapper's tsflood ended with status $status, not 141"; exit 1; }
+    ;;
+links)
+    # A heading's anchor: lower case, punctuation but - and _ dropped, spaces
+    # as dashes.
+    anchors() { sed -n 's/^#\{1,6\} //p' "$1" | tr 'A-Z ' 'a-z-' | tr -cd 'a-z0-9_\n-'; }
+    cd "$1"
+    broken=0
+    while IFS= read -r page; do
+        while IFS= read -r link; do
+            target=${link%%#*}
+            target=${target:-${page##*/}}
+            [[ $target == /* ]] || target=$(dirname "$page")/$target
+            if [[ ! -e $target ]] ||
+                { [[ $link == *#* ]] && ! anchors "$target" | grep -qxF "${link#*#}"; }; then
+                echo "$page: a link to $link leads nowhere"
+                broken=1
+            fi
+        done < <(grep -o '](\([^)]*\))' "$page" | sed 's/^](//; s/)$//' | grep -v '^[a-z]*:' || true)
+    done < <(find . -name build -prune -o -name '*.md' -print)
+    ((broken == 0))
     ;;
 first)
     command -v tsreport >/dev/null || { echo "needs tsreport (tstools)"; exit 77; }
