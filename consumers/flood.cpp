@@ -14,7 +14,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr auto housekeeping = milliseconds(1); // of signals and output, while the flood moves
+constexpr auto housekeeping = milliseconds(1);   // of signals and output, while the flood moves
+constexpr auto blocked_look = milliseconds(100); // around, while it waits to move
 constexpr auto finish_wait = std::chrono::seconds(1);    // for the rest of the packet
 constexpr auto unreached_wait = std::chrono::seconds(1); // for a receiver's new socket
 constexpr auto starved_wait = std::chrono::seconds(2);   // for tsflood, the consumer ready
@@ -98,7 +99,8 @@ moved_until move_until(run_context &ctx, flood_mover &mover, const move_limits &
             // Blocked, or time to look around: a wait for the flood to be
             // able to move, none when it can.
             auto fds = mover.wants();
-            const woken w = ctx.wait(mover.ready() ? now : l.deadline, fds.data(), fds.size());
+            const woken w = ctx.wait(mover.ready() ? now : std::min(l.deadline, now + blocked_look),
+                                     fds.data(), fds.size());
             mover.polled(fds);
             if (attend(w)) {
                 return moved_until::between;
@@ -165,7 +167,7 @@ flood_result flood(run_context &ctx, flood_output output) {
 
     rate_window window(ctx);
     std::optional<time_point> unreached_since;
-    bool starved = false;
+    double starved_for = 0; // seconds, once tsflood has given nothing for too long
     move_limits limits;
     limits.deadline = began + seconds_of(ctx.options.seconds);
     limits.most = [] { return big_step; };
@@ -185,8 +187,10 @@ flood_result flood(run_context &ctx, flood_output output) {
                 unreached_since = now;
             }
         }
-        starved = mover.starved_since() && now - *mover.starved_since() >= starved_wait;
-        return starved || (unreached_since && now - *unreached_since >= unreached_wait);
+        if (mover.starved_since() && now - *mover.starved_since() >= starved_wait) {
+            starved_for = seconds_between(*mover.starved_since(), now);
+        }
+        return starved_for > 0 || (unreached_since && now - *unreached_since >= unreached_wait);
     };
     auto how = move_until(ctx, mover, limits);
     ctx.signals.take(); // one that came as the time was up, SIGCONT too
@@ -196,7 +200,8 @@ flood_result flood(run_context &ctx, flood_output output) {
         r.end = "flood stopped by " + ctx.stop_text() + ctx.at_text(clock_type::now());
     }
     const auto packet_whole = [&] { return mover.bytes() % flood_mover::packet_size == 0; };
-    if (how != moved_until::ended && !datagrams && !packet_whole()) {
+    // The rest of the packet in progress, which a starved flood cannot give.
+    if (how != moved_until::ended && starved_for == 0 && !datagrams && !packet_whole()) {
         ctx.show(status_line::phase_type::finishing);
         move_limits rest;
         rest.deadline = clock_type::now() + finish_wait;
@@ -228,10 +233,9 @@ flood_result flood(run_context &ctx, flood_output output) {
     } else if (how == moved_until::ended) {
         r.end = ctx.through.ended_text(mover.error(), output.to, ctx.at_text(end));
         r.cut_short = !ctx.through.ended_by_consumer(mover.error());
-    } else if (starved) {
-        r.end = "the flood stopped moving" + ctx.at_text(end) + ": tsflood gave nothing for " +
-                fixed(seconds_between(*mover.starved_since(), end), 1) +
-                " s while the consumer waited for more";
+    } else if (starved_for > 0) {
+        r.end = "tsflood gave nothing for " + fixed(starved_for, 1) +
+                " s while the consumer waited for more: the flood ended" + ctx.at_text(end);
         r.cut_short = true;
     }
     r.bytes = mover.bytes();

@@ -80,7 +80,9 @@ struct tree_sampler::tree {
         kept_by_ended += g.peak;
     }
 
-    void grow(const std::map<pid_t, process_stat> &now, double at) {
+    // The processes of `now` as they were at `at`, one more sample of the
+    // flood; with `at` nothing, after it: only which of them have ended.
+    void grow(const std::map<pid_t, process_stat> &now, std::optional<double> at) {
         for (auto it = growing_now.begin(); it != growing_now.end();) {
             const auto p = now.find(it->first);
             if (p == now.end() || p->second.zombie ||
@@ -91,9 +93,12 @@ struct tree_sampler::tree {
                 ++it;
             }
         }
+        if (!at) {
+            return;
+        }
         const std::size_t k = grown.size();
         grown.push_back(kept_by_ended);
-        grown_at.push_back(at);
+        grown_at.push_back(*at);
         for (const auto &[pid, p] : now) {
             if (p.zombie) {
                 continue;
@@ -115,7 +120,11 @@ struct tree_sampler::tree {
 
     // Its processes now: memory, and the CPU of those that the kernel
     // reaped since the last sample.
-    void take(std::map<pid_t, process_stat> now, pid_t harness, time_point at, bool flooding) {
+    // `flooding`: a sample of the flood, after its first second; false
+    // after the flood; nothing before it, or while the harness ends the
+    // trees.
+    void take(std::map<pid_t, process_stat> now, pid_t harness, time_point at,
+              std::optional<bool> flooding) {
         std::uint64_t rss = 0;
         for (const auto &[pid, p] : now) {
             rss += p.rss_kib;
@@ -129,7 +138,9 @@ struct tree_sampler::tree {
             }
         }
         if (flooding) {
-            grow(now, since_start(at));
+            // After the flood, a process that ends by itself still takes
+            // back what it gave back as it ended.
+            grow(now, *flooding ? std::optional(since_start(at)) : std::nullopt);
         }
         processes = std::move(now);
         if (rss > 0) {
@@ -183,31 +194,41 @@ std::size_t tree_sampler::add(pid_t root, time_point started) {
     return trees_.size() - 1;
 }
 
-void tree_sampler::run() {
-    try {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stop_) {
-            lock.unlock();
-            sample();
-            lock.lock();
-            for (int n = 0; n < looks_per_period && !stop_; ++n) {
-                stopping_.wait_for(lock, period / looks_per_period, [this] { return stop_; });
-                if (watch_ != nullptr && !stop_) {
-                    // A closing socket takes its counts with it, and a
-                    // change of sockets leaves the datagrams around it
-                    // uncertain: the more often, the fewer.
-                    lock.unlock();
-                    {
-                        const std::lock_guard<std::mutex> one_at_a_time(sampling_);
-                        look();
-                    }
-                    lock.lock();
-                }
-            }
+template <typename F> void tree_sampler::unless_failed(F f) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_.empty()) {
+            return;
         }
+    }
+    try {
+        f();
     } catch (const std::exception &e) {
         const std::lock_guard<std::mutex> lock(mutex_);
         failure_ = std::string("the sampler of the consumers' processes failed: ") + e.what();
+    }
+}
+
+void tree_sampler::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+        lock.unlock();
+        sample();
+        lock.lock();
+        for (int n = 0; n < looks_per_period && !stop_; ++n) {
+            stopping_.wait_for(lock, period / looks_per_period, [this] { return stop_; });
+            if (watch_ != nullptr && !stop_) {
+                // A closing socket takes its counts with it, and a change
+                // of sockets leaves the datagrams around it uncertain: the
+                // more often, the fewer.
+                lock.unlock();
+                unless_failed([this] {
+                    const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+                    look();
+                });
+                lock.lock();
+            }
+        }
     }
 }
 
@@ -223,12 +244,17 @@ void tree_sampler::flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_
         runs_.clear();
     }
     if (watch_ != nullptr) {
-        look();
+        unless_failed([this] { look(); });
         const std::lock_guard<std::mutex> lock(mutex_);
         for (auto &[inode, s] : sockets_) {
             s.drops_before = s.open ? s.last.drops : 0;
         }
     }
+}
+
+void tree_sampler::ending() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = phase_type::ending;
 }
 
 void tree_sampler::flood_ended() {
@@ -334,6 +360,10 @@ std::string tree_sampler::failure() const {
 }
 
 void tree_sampler::sample() {
+    unless_failed([this] { sample_now(); });
+}
+
+void tree_sampler::sample_now() {
     const std::lock_guard<std::mutex> one_at_a_time(sampling_);
     const time_point walk_began = clock_type::now();
     pid_t tsflood;
@@ -414,7 +444,10 @@ void tree_sampler::sample() {
             processes[owner->second][p.pid] = p;
         }
     }
-    const bool flooding = phase_ == phase_type::flooding && now - flood_began_ >= growth_delay;
+    const std::optional<bool> flooding =
+        phase_ == phase_type::flooding && now - flood_began_ >= growth_delay ? std::optional(true)
+        : phase_ == phase_type::ended                                        ? std::optional(false)
+                                                                             : std::nullopt;
     for (std::size_t i = 0; i < trees_.size(); ++i) {
         tree &t = trees_[i];
         t.unreadable.clear();
@@ -429,7 +462,7 @@ void tree_sampler::sample() {
         t.alive_at = walk_began;
         t.take(std::move(processes[i]), harness_, now, flooding);
     }
-    if (phase_ != phase_type::ended) {
+    if (phase_ == phase_type::starting || phase_ == phase_type::flooding) {
         others_.insert(others.begin(), others.end());
     }
     unknown_ = std::any_of(sockets_.begin(), sockets_.end(), [&](const auto &s) {

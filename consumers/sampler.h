@@ -103,7 +103,8 @@ class tree_sampler {
     // Takes the flood's first look at once, before any datagram.
     void flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_t> *begun = nullptr);
     void flood_ended(); // its last look, at once, after every datagram
-    void sample();      // one more sample, at once
+    void ending();      // the harness ends the trees: what ends now ends by it
+    void sample();      // one more sample, at once; none once it has failed
 
     listening_sockets listening(std::size_t tree) const;
     // How many consumers the flood reached, or may have, at the last look.
@@ -117,8 +118,11 @@ class tree_sampler {
   private:
     struct tree;
     struct port_socket;
-    enum class phase_type { starting, flooding, ended };
+    enum class phase_type { starting, flooding, ended, ending };
     void run();
+    // Runs `f` unless the sampler has failed; if `f` fails, the sampler has.
+    template <typename F> void unless_failed(F f);
+    void sample_now();
     void look(); // at the port's sockets, with the sampling lock held
     std::optional<std::size_t> attribute(const process_stat &p,
                                          const std::map<pid_t, std::size_t> &owners) const;

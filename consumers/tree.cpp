@@ -31,6 +31,7 @@ std::vector<tree_result> end_trees(run_context &ctx, pid_t tsflood_pid) {
     std::vector<tree_result> r(ctx.consumers.size());
     ctx.show(status_line::phase_type::ending);
     ctx.sampler->sample(); // the sockets' last counts, before they close
+    ctx.sampler->ending();
     // The consumer whose process `p` is, by the sampler's reckoning.
     const auto whose = [&](const process_stat &p) -> tree_result * {
         const auto owner = ctx.sampler->owner(p);

@@ -43,44 +43,47 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         const char *said;
     } cases[] = {
         {{"-s", "abc", "cat"},
-         "-s takes a decimal number of seconds, above 0 and at most 1000000, not 'abc'"                 },
-        {{"-s", "0", "cat"},                    "not '0'"                                               },
-        {{"-s", "1e3", "cat"},                  "not '1e3'"                                             },
-        {{"-s", "10000000", "cat"},             "not '10000000'"                                        },
-        {{"--json=1", "cat"},                   "--json=1: no such option, or it takes no value"        },
-        {{"-s", "0x10", "cat"},                 "not '0x10'"                                            },
+         "-s takes a decimal number of seconds, above 0 and at most 1000000, not 'abc'"                    },
+        {{"-s", "0", "cat"},                       "not '0'"                                               },
+        {{"-s", "1e3", "cat"},                     "not '1e3'"                                             },
+        {{"-s", "10000000", "cat"},                "not '10000000'"                                        },
+        {{"--json=1", "cat"},                      "--json=1: no such option, or it takes no value"        },
+        {{"-s", "0x10", "cat"},                    "not '0x10'"                                            },
         {{"-g", "-1", "cat"},
-         "-g takes a decimal number of seconds, 0 or more and at most 1000000, not '-1'"                },
+         "-g takes a decimal number of seconds, 0 or more and at most 1000000, not '-1'"                   },
         {{"-u", "0", "cat"},
-         "-u takes a UDP PORT from 1 to 65535, or a multicast GROUP:PORT, not '0'"                      },
-        {{"-u", "70000", "cat"},                "not '70000'"                                           },
-        {{"-u", "abc", "cat"},                  "not 'abc'"                                             },
-        {{"-P", "abc", "cat"},                  "-P takes a number of bytes, not 'abc'"                 },
-        {{"-P", "4294967296", "cat"},           "-P 4294967296 is past the largest pipe"                },
-        {{"-P", "4096", "-u", "5000", "cat"},   "-P sizes a pipe, -u sends datagrams: choose one"       },
-        {{},                                    "no COMMAND to flood"                                   },
-        {{"-s", "1"},                           "no COMMAND to flood"                                   },
-        {{"-t", "/nonexistent/tsflood", "cat"}, "-t /nonexistent/tsflood: no such executable file"      },
-        {{"-t", "/etc/passwd", "cat"},          "-t /etc/passwd: no such executable file"               },
-        {{"-x", "cat"},                         "-x: no such option"                                    },
-        {{"-s", "1", ""},                       "a COMMAND is empty"                                    },
-        {{"-yx", "cat"},                        "-y: no such option"                                    },
-        {{"--jsn", "cat"},                      "--jsn: no such option"                                 },
-        {{"-s"},                                "-s needs a value"                                      },
-        {{"-r", "0", "cat"},                    "-r takes a rate of 1k or more in bits per second"      },
-        {{"-r", "0.999k", "cat"},               "not '0.999k'"                                          },
-        {{"-u", "ff0e::1:2:5000", "cat"},       "an IPv6 group goes in brackets"                        },
-        {{"-r", "10m", "cat"},                  "not '10m'"                                             },
-        {{"-r", "10M", "-P", "4096", "cat"},    "-P goes without -r"                                    },
-        {{"--find-limit", "cat"},               "--find-limit counts the datagrams a consumer drops"    },
-        {{"--rtp", "cat"},                      "--rtp puts an RTP header on each datagram: it needs -u"},
-        {{"-u", "127.0.0.1:5000", "cat"},       "-u 127.0.0.1:5000: not a multicast group"              },
-        {{"-u", "[::1]:5000", "cat"},           "-u [::1]:5000: not a multicast group"                  },
-        {{"-u", "239.1.1.1:0", "cat"},          "not '239.1.1.1:0'"                                     },
+         "-u takes a UDP PORT from 1 to 65535, or a multicast GROUP:PORT, not '0'"                         },
+        {{"-u", "70000", "cat"},                   "not '70000'"                                           },
+        {{"-u", "abc", "cat"},                     "not 'abc'"                                             },
+        {{"-P", "abc", "cat"},                     "-P takes a number of bytes, not 'abc'"                 },
+        {{"-P", "4294967296", "cat"},              "-P 4294967296 is past the largest pipe"                },
+        {{"-P", "4096", "-u", "5000", "cat"},      "-P sizes a pipe, -u sends datagrams: choose one"       },
+        {{},                                       "no COMMAND to flood"                                   },
+        {{"-s", "1"},                              "no COMMAND to flood"                                   },
+        {{"-t", "/nonexistent/tsflood", "cat"},    "-t /nonexistent/tsflood: no such executable file"      },
+        {{"-t", "/etc/passwd", "cat"},             "-t /etc/passwd: no such executable file"               },
+        {{"-x", "cat"},                            "-x: no such option"                                    },
+        {{"-s", "1", ""},                          "a COMMAND is empty"                                    },
+        {{"-s", "1", "cat", " \t "},               "a COMMAND is empty"                                    },
+        {{"-s", "1", "cat >/dev/null", "-s", "2"},
+         "'-s' after the first COMMAND: options go before the commands"                                    },
+        {{"-yx", "cat"},                           "-y: no such option"                                    },
+        {{"--jsn", "cat"},                         "--jsn: no such option"                                 },
+        {{"-s"},                                   "-s needs a value"                                      },
+        {{"-r", "0", "cat"},                       "-r takes a rate of 1k or more in bits per second"      },
+        {{"-r", "0.999k", "cat"},                  "not '0.999k'"                                          },
+        {{"-u", "ff0e::1:2:5000", "cat"},          "an IPv6 group goes in brackets"                        },
+        {{"-r", "10m", "cat"},                     "not '10m'"                                             },
+        {{"-r", "10M", "-P", "4096", "cat"},       "-P goes without -r"                                    },
+        {{"--find-limit", "cat"},                  "--find-limit counts the datagrams a consumer drops"    },
+        {{"--rtp", "cat"},                         "--rtp puts an RTP header on each datagram: it needs -u"},
+        {{"-u", "127.0.0.1:5000", "cat"},          "-u 127.0.0.1:5000: not a multicast group"              },
+        {{"-u", "[::1]:5000", "cat"},              "-u [::1]:5000: not a multicast group"                  },
+        {{"-u", "239.1.1.1:0", "cat"},             "not '239.1.1.1:0'"                                     },
         {{"-u", "5000", "--together", "cat"},
-         "--together floods every COMMAND at once on one group"                                         },
-        {{"--netns", "cat"},                    "--netns gives UDP a network of its own: it needs -u"   },
-        {{"-r", "1000G", "cat"},                "-r 1000.00 Gbit/s is past the unpaced flood"           },
+         "--together floods every COMMAND at once on one group"                                            },
+        {{"--netns", "cat"},                       "--netns gives UDP a network of its own: it needs -u"   },
+        {{"-r", "1000G", "cat"},                   "-r 1000.00 Gbit/s is past the unpaced flood"           },
     };
     for (const auto &c : cases) {
         if (std::string(c.said).find("past the unpaced flood") != std::string::npos &&
@@ -177,18 +180,30 @@ TEST(Consumers, TsreportCountsEveryPacketSent) {
 // harness ends by the signal. A second signal stops it at once.
 TEST(Consumers, StopSignalsAreNeverLost) {
     REQUIRE_HARNESS();
-    for (const double at : {0.0, 0.001, 0.005, 0.02, 0.3}) {
-        const std::vector<std::string> args = {"--json", "-s", "20", "wc -c"};
-        const schedule_t term = {
-            {at, SIGTERM}
-        };
-        const outcome_t o = run(args, signalled(term));
-        EXPECT_EQ(o.status, 128 + SIGTERM) << at;
+    // Every signal that would end the program by default ends the run so,
+    // the consumer's whole tree with it.
+    const std::pair<double, int> stops[] = {
+        {0.0,   SIGTERM     },
+        {0.001, SIGTERM     },
+        {0.005, SIGTERM     },
+        {0.02,  SIGTERM     },
+        {0.3,   SIGTERM     },
+        {0.3,   SIGUSR1     },
+        {0.3,   SIGALRM     },
+        {0.3,   SIGRTMIN + 3},
+    };
+    for (const auto &[at, sig] : stops) {
+        const std::vector<std::string> args = {"--json", "-s", "20", "sleep 66 & wc -c"};
+        const outcome_t o = run(args, signalled({
+                                          {at, sig}
+        }));
+        EXPECT_EQ(o.status, 128 + sig) << at;
         const auto rows = o.rows();
-        ASSERT_EQ(rows.size(), 1u) << at << o.out << o.err;
+        ASSERT_EQ(rows.size(), 1u) << at << " " << sig << o.out << o.err;
         EXPECT_EQ(rows[0]["said"], json::array({std::to_string(bytes_sent(rows[0]))})) << at;
         EXPECT_EQ(rows[0]["torn_bytes"], 0) << at;
         EXPECT_LT(o.seconds, at + 1.5);
+        EXPECT_EQ(left_running(), 0u) << sig;
     }
     const schedule_t twice_int = {
         {0.3, SIGINT},
@@ -355,25 +370,38 @@ TEST(Consumers, OnlyTheConsumersOwnSocketsCount) {
 }
 
 // Paced, the flood goes at the rate asked, through a pipe and over UDP, and
-// every byte still arrives.
+// every byte still arrives. A pacer that sent each piece as it was due is
+// not said to fall short, however few pieces the flood's time held.
 TEST(Consumers, APacedFloodGoesAtTheRateAsked) {
     REQUIRE_HARNESS();
     const std::string port = std::to_string(free_port());
-    for (const std::string to : {"", "-u"}) {
-        std::vector<std::string> args = {"--json", "-s", "2", "-r", "12M", "wc -c"};
-        if (!to.empty()) {
+    const struct {
+        bool udp;
+        const char *seconds, *rate;
+        double bits, within; // bits per second asked, and how close the rate must be
+    } cases[] = {
+  // Within 3% in one second's window: a busy machine may hold the
+  // pacer up that long; bench/pacing measures how close it keeps.
+        {false, "2",    "12M",  12e6, 36e4},
+        {true,  "2",    "12M",  12e6, 36e4},
+ // 15 pieces, each on time: a rate over 0.55 s of them is 4% short.
+        {false, "1.55", "100k", 1e5,  1e4 },
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--json", "-s", c.seconds, "-r", c.rate, "wc -c"};
+        if (c.udp) {
             args.back() = std::string(MODEL_PATH) + " udp " + port;
-            args.insert(args.end() - 1, {to, port});
+            args.insert(args.end() - 1, {"-u", port});
         }
         const outcome_t o = run(args);
         const auto rows = o.rows();
         ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
         const json &row = rows[0];
-        EXPECT_EQ(row["asked_bits_per_s"], 12e6);
-        // Within 3% in one second's window: a busy machine may hold the pacer
-        // up that long; bench/pacing measures how close it keeps over 10 s.
-        EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, 12e6, 36e4) << row;
-        if (!to.empty()) {
+        EXPECT_EQ(row["asked_bits_per_s"], c.bits);
+        EXPECT_NEAR(row["rate_bytes_per_s"].get<double>() * 8, c.bits, c.within) << row;
+        EXPECT_EQ(row["paced_bits_per_s"], c.bits) << row;
+        EXPECT_EQ(row["notes"], json::array()) << row;
+        if (c.udp) {
             EXPECT_EQ(row["dropped"], 0) << row;
         }
         EXPECT_EQ(row["said"], json::array({std::to_string(bytes_sent(row))})) << row;
@@ -395,51 +423,6 @@ TEST(Consumers, AConsumerThatReadsNothingHasNoLossFreeRate) {
     EXPECT_EQ(rows[0]["tries"][1]["asked_bits_per_s"], 1e6);
     EXPECT_GT(rows[0]["tries"][1]["dropped"].get<double>(), 0);
     EXPECT_EQ(left_running(), 0u);
-}
-
-// The search finds a limit known by construction: a receiver whose reads
-// pv passes on at 10 MiB/s (83.89 Mbit/s) at most, alone, or at 4 MiB/s
-// beside one that reads all, on one group.
-TEST(Consumers, ASearchFindsALimitKnownByConstruction) {
-    REQUIRE_HARNESS();
-#ifdef TSFLOOD_SANITIZED
-    GTEST_SKIP() << "a rate against a known limit: the sanitizers slow the pacer and the relay "
-                    "severalfold, the plain builds measure it";
-#endif
-    if (!installed("pv")) {
-        GTEST_SKIP() << "pv is not installed";
-    }
-    const std::string model = MODEL_PATH, port = std::to_string(free_port());
-    const std::string group = "239.1.2.4:" + port;
-    const struct {
-        std::vector<std::string> args;
-        double known; // bits per second
-        json first_to_lose;
-    } cases[] = {
-        {{"-s", "3", "-u", port, model + " relay " + port + " | pv -q -L 10M"},
-         10 * 1048576 * 8,
-         nullptr                                     },
- // Receivers together: the slower one is the first to lose.
-        {{"--netns", "--together", "-s", "2", "-u", group, model + " udp " + group,
-          model + " relay " + group + " | pv -q -L 4M"},
-         4 * 1048576 * 8,
-         model + " relay " + group + " | pv -q -L 4M"},
-    };
-    for (const auto &c : cases) {
-        if (c.args.front() == "--netns" && !private_network()) {
-            continue; // the receivers together need a network of their own
-        }
-        std::vector<std::string> args = {"--json", "--find-limit", "-g", "0"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const outcome_t o = run(args);
-        const auto rows = o.rows();
-        ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
-        // Within the search's 5% below; above, the socket's and the pipe's
-        // buffers take a few more percent of excess in a try of seconds.
-        EXPECT_GT(rows[0]["limit_bits_per_s"].get<double>(), c.known / 1.05) << rows[0];
-        EXPECT_LT(rows[0]["limit_bits_per_s"].get<double>(), c.known * 1.1) << rows[0];
-        EXPECT_EQ(rows[0]["first_to_lose"], c.first_to_lose);
-    }
 }
 
 // What the harness holds is not the consumer's: a consumer sees only its
@@ -495,18 +478,23 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
     const struct {
         std::string program;
         const char *rate; // -r, which has tsflood measured first
+        const char *seconds;
         json flood_end;
         int status;
     } cases[] = {
-        {script("forks",     "sleep 69 &\nexec " + tsflood),                   "0",  nullptr,                 0},
-        {script("escapes",   "setsid sleep 70 &\nexec " + tsflood),            "1M", nullptr,                 0},
-        {script("exits",     "timeout 0.3 " + tsflood + "\nexit 3"),           "0",  "tsflood ended: exit 3", 1},
-        {script("signalled", "kill -" + std::to_string(SIGRTMIN + 3) + " $$"), "0",
-         "tsflood ended: signal RTMIN+3",                                                                     1},
-        {script("silent",    "exec sleep 71"),                                 "0",  "it was sent nothing",   1},
+        {script("forks",     "sleep 69 &\nexec " + tsflood),                   "0",  "1", nullptr,                 0},
+        {script("escapes",   "setsid sleep 70 &\nexec " + tsflood),            "1M", "1", nullptr,                 0},
+        {script("exits",     "timeout 0.3 " + tsflood + "\nexit 3"),           "0",  "1", "tsflood ended: exit 3",
+         1                                                                                                          },
+        {script("signalled", "kill -" + std::to_string(SIGRTMIN + 3) + " $$"), "0",  "1",
+         "tsflood ended: signal RTMIN+3",                                                                          1},
+        {script("silent",    "exec sleep 71"),                                 "0",  "1", "it was sent nothing",   1},
+ // A flood that stops moving while the consumer still reads failed.
+        {script("stalls",    "head -c 1000 /dev/zero; exec sleep 72"),         "0",  "3",
+         "tsflood gave nothing for 2.0 s while the consumer waited for more: the flood ended at ",                 1},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"--json", "-s", "1", "-g", "1", "-t", c.program};
+        std::vector<std::string> args = {"--json", "-s", c.seconds, "-g", "1", "-t", c.program};
         if (std::string(c.rate) != "0") {
             args.insert(args.end(), {"-r", c.rate});
         }
@@ -515,7 +503,13 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
         EXPECT_EQ(o.status, c.status) << c.program << o.err;
         const auto rows = o.rows();
         ASSERT_EQ(rows.size(), 1u) << c.program << o.out << o.err;
-        EXPECT_EQ(rows[0]["flood_end"], c.flood_end) << rows[0];
+        const json &end = rows[0]["flood_end"];
+        EXPECT_EQ(
+            end.is_string() && c.flood_end.is_string()
+                ? json(end.get<std::string>().substr(0, c.flood_end.get<std::string>().size()))
+                : end,
+            c.flood_end)
+            << rows[0];
         EXPECT_EQ(rows[0]["left_running"], 0) << rows[0];
         EXPECT_EQ(rows[0]["ended"], json({
                                         {"exit", 0}
@@ -528,6 +522,13 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
         }
         EXPECT_EQ(left_running(), 0u) << c.program;
     }
+    // tsflood that gives nothing is the program's failure, not the command
+    // line's: exit status 1 without the usage.
+    const outcome_t silent =
+        run({"-r", "1M", "-t", script("silent", "exec sleep 73"), "cat >/dev/null"});
+    EXPECT_EQ(silent.status, 1) << silent.err;
+    EXPECT_NE(silent.err.find("gave no flood within 2 s"), std::string::npos) << silent.err;
+    EXPECT_EQ(silent.err.find("usage:"), std::string::npos) << silent.err;
 }
 
 // A stop signal is acted on at once whatever the harness is doing: while it
@@ -619,15 +620,25 @@ TEST(Consumers, TheRateIsNeverTakenOverAFewMilliseconds) {
 }
 
 // A process of the tree that ends takes its memory with it, which is not
-// the consumer shrinking; one whose parent ignores SIGCHLD is reaped by the
-// kernel, and its CPU time still counts.
+// the consumer shrinking, however slowly it gives it back: twenty that
+// each hold 5 MiB from the start and give it back over 150 ms as they
+// end, one after another through the flood, are no growth either way.
+// One whose parent ignores SIGCHLD is reaped by the kernel, and its CPU
+// time still counts.
 TEST(Consumers, AProcessThatEndsIsNotGrowthAndItsCpuCounts) {
     REQUIRE_HARNESS();
     const std::string model = MODEL_PATH;
-    const outcome_t o = run({"--json", "-s", "3", "-g", "1", model + " hold 200 2 & cat >/dev/null",
-                             model + " orphan-spin 1.5"});
+    std::string twenty;
+    for (int k = 0; k < 20; ++k) {
+        twenty += model + " hold 5 " + std::to_string(1.1 + 0.08 * k) + " 150 & ";
+    }
+    // Paced, so that the flood leaves them the CPU to fill their memory in
+    // the flood's first second.
+    const outcome_t o =
+        run({"--json", "-s", "3.5", "-g", "1", "-r", "10M", model + " hold 200 2 & cat >/dev/null",
+             twenty + "cat >/dev/null", model + " orphan-spin 1.5"});
     const auto rows = o.rows();
-    ASSERT_EQ(rows.size(), 2u) << o.out << o.err;
+    ASSERT_EQ(rows.size(), 3u) << o.out << o.err;
     EXPECT_GT(rows[0]["peak_rss_kib"].get<double>(), 200 * 1024) << rows[0];
     // Its end is never shrinkage. Its filling is growth only where it
     // outlasts the flood's first second, as it may on a busy machine.
@@ -639,7 +650,16 @@ TEST(Consumers, AProcessThatEndsIsNotGrowthAndItsCpuCounts) {
             break;
         }
     }
-    EXPECT_NEAR(rows[1]["cpu_seconds"].get<double>(), 1.5, 0.15) << rows[1];
+    EXPECT_GT(rows[1]["peak_rss_kib"].get<double>(), 100 * 1024) << rows[1];
+    const double twenty_growth = rows[1]["rss_growth_kib_per_min"].get<double>();
+    EXPECT_GT(twenty_growth, -20 * 1024) << rows[1];
+    for (const auto &sample : rows[1]["rss_kib"]) {
+        if (sample[1].get<double>() > 100 * 1024) {
+            EXPECT_TRUE(sample[0].get<double>() > 0.9 || twenty_growth < 20 * 1024) << rows[1];
+            break;
+        }
+    }
+    EXPECT_NEAR(rows[2]["cpu_seconds"].get<double>(), 1.5, 0.15) << rows[2];
     EXPECT_EQ(left_running(), 0u);
 }
 
@@ -677,31 +697,37 @@ TEST(Consumers, AnotherSenderToThePortIsSaid) {
     EXPECT_NE(rows[0]["notes"].dump().find("another sender"), std::string::npos) << rows[0];
 }
 
-// A try whose consumer ends on its first datagram, refusing the rest, is
-// not loss-free: the search says why, finds no limit, and ends with status 1.
+// A try whose consumer ends on its first datagram, refusing the rest, or
+// that never listens, is not loss-free: the search says why, finds no
+// limit, and ends with status 1.
 TEST(Consumers, ASearchEndsWhereATryWasNotFloodedWhole) {
     REQUIRE_HARNESS();
     const std::string p = std::to_string(free_port());
-    const std::string command = std::string(MODEL_PATH) + " udp " + p + " 1";
-    const outcome_t o = run({"--json", "--find-limit", "-s", "1", "-g", "0", "-u", p, command});
-    EXPECT_EQ(o.status, 1);
-    const auto rows = o.rows();
-    ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
-    EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
-    const std::string note = rows[0]["note"];
-    EXPECT_EQ(
-        note.rfind("a try was not flooded for its whole time: 127.0.0.1:" + p + " refused", 0), 0u)
-        << note;
-    EXPECT_NE(o.err.find(command + ": " + note), std::string::npos) << o.err;
+    const struct {
+        std::string command, note;
+    } cases[] = {
+        {std::string(MODEL_PATH) + " udp " + p + " 1",
+         "a try was not flooded for its whole time: 127.0.0.1:" + p + " refused"                                              },
+        {"exit 3",                                     "a try was not flooded for its whole time: never listened on port " + p},
+    };
+    for (const auto &c : cases) {
+        const outcome_t o =
+            run({"--json", "--find-limit", "-s", "1", "-g", "0", "-u", p, c.command});
+        EXPECT_EQ(o.status, 1);
+        const auto rows = o.rows();
+        ASSERT_EQ(rows.size(), 1u) << o.out << o.err;
+        EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
+        const std::string note = rows[0]["note"];
+        EXPECT_EQ(note.rfind(c.note, 0), 0u) << note;
+        EXPECT_NE(o.err.find(c.command + ": " + note), std::string::npos) << o.err;
+    }
 }
 
 // A consumer whose descriptors the harness may not read (not dumpable, run
 // by a harness that is not root) is said as such, not as not listening.
 TEST(Consumers, AConsumerThatCannotBeReadIsSaidSo) {
     REQUIRE_HARNESS();
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root, to run the harness as another user";
-    }
+    REQUIRE_NOBODY();
     const std::string p = std::to_string(free_port());
     launch nobody;
     nobody.as_nobody = true;
@@ -722,9 +748,7 @@ TEST(Consumers, AConsumerThatCannotBeReadIsSaidSo) {
 // tsflood and the consumer keep ordinary scheduling whatever the pacer has.
 TEST(Consumers, OnlyThePacerRunsAtRealTimePriority) {
     REQUIRE_HARNESS();
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root, to run the harness as a user with and without RLIMIT_RTPRIO";
-    }
+    REQUIRE_NOBODY();
     const std::string policy_file = testing::TempDir() + "tsflood-policy";
     const std::string tsflood =
         script("policy-tsflood", "chrt -p $$ >" + policy_file + "\nexec " + TSFLOOD_PATH);
@@ -978,18 +1002,26 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
     const struct {
         std::vector<std::string> args;
         int status;
-        std::vector<std::string> flood_ends; // a row each, beginning so; none: a search
+        std::vector<std::string> flood_ends; // a row each, beginning so; a search: its note
     } cases[] = {
-        {{"-s", "3", "-r", "20M", leaves},                                                     0, {"it closed its socket at 1.0 s"}},
-        {{"--find-limit", "-s", "2", leaves},                                                  1, {}                               },
+        {{"-s", "3", "-r", "20M", leaves},                                                     0, {"it closed its socket at 1.0 s"}                                 },
+        {{"--find-limit", "-s", "2", leaves},
+         1,                                                                                       {"a try was not flooded for its whole time: it closed its socket"}},
+ // Receivers that bind the port but never join are reached by
+  // nothing: not flooded, and no search.
+        {{"--find-limit", "--together", "-s", "1",
+          model + " receiver " + group + " /dev/null bind read",
+          model + " receiver " + group + " /dev/null bind read"},
+         1,                                                                                       {"a try was not flooded for its whole time: it listens on port " + port +
+          " but has not joined"}                                                                                                                         },
         {{"-s", "1", model + " udp " + port},
          1,                                                                                       {"it listens on 127.0.0.1 port " + port + ", where the datagrams of " + group +
-          " do not arrive"}                                                                                             },
+          " do not arrive"}                                                                                                                              },
         {{"-s", "2", "-r", "20M", model + " udp " + group + " 3; " + model + " udp " + group},
-         0,                                                                                       {""}                             },
+         0,                                                                                       {""}                                                              },
         {{"--together", "-s", "1", "-g", "3", "-r", "20M", model + " udp " + group,
           model + " udp " + group + " >" + background + " &"},
-         0,                                                                                       {"", ""}                         },
+         0,                                                                                       {"", ""}                                                          },
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--json", "--netns", "-g", "1", "-u", group};
@@ -997,13 +1029,11 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
         const outcome_t o = run(args);
         EXPECT_EQ(o.status, c.status) << o.out << o.err;
         const auto rows = o.rows();
-        ASSERT_EQ(rows.size(), std::max<std::size_t>(c.flood_ends.size(), 1)) << o.out << o.err;
-        if (c.flood_ends.empty()) {
+        ASSERT_EQ(rows.size(), c.flood_ends.size()) << o.out << o.err;
+        if (c.args.front() == "--find-limit") {
             EXPECT_EQ(rows[0]["limit_bits_per_s"], nullptr) << rows[0];
-            EXPECT_EQ(rows[0]["note"].get<std::string>().rfind(
-                          "a try was not flooded for its whole time: it closed its socket", 0),
-                      0u)
-                << rows[0];
+            EXPECT_EQ(rows[0]["note"].get<std::string>().rfind(c.flood_ends[0], 0), 0u) << rows[0];
+            continue;
         }
         for (std::size_t k = 0; k < c.flood_ends.size(); ++k) {
             const std::string end = rows[k]["flood_end"].is_null() ? "" : rows[k]["flood_end"];

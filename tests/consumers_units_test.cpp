@@ -20,6 +20,8 @@
 #include "posix.h"
 #include "procfs.h"
 #include "said.h"
+#include "sampler.h"
+#include "text.h"
 
 namespace {
 
@@ -192,24 +194,22 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
         std::optional<double> found_at_least;
         std::size_t most_tries;
         const char *note;
+        double window = 1; // the rate a try's window shows, of what its pacer sent
     } cases[] = {
-        {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""                                                 },
-        {{700e6},      3e9, 20e6, 0, 0, 700e6 / 1.05, 14, ""                                                 },
-        {{10e9},       3e9, 1e6,  0, 0, 3e9,          1,  ""                                                 },
-        {{0.5e6},      3e9, 1e6,  0, 0, std::nullopt, 2,  ""                                                 },
-        {{50e6},       3e9, 1e6,  4, 0, std::nullopt, 4,  "stopped"                                          },
-        {{10e9},
-         3e9,               1e6,
-         0,                          1,
-         std::nullopt,
-         1,                                               "a try was not flooded for its whole time: refused"},
-        {{50e6},
-         3e9,               1e6,
-         0,                          3,
-         std::nullopt,
-         3,                                               "a try was not flooded for its whole time: refused"},
-        {{60e6, 40e6}, 3e9, 1e6,  0, 0, 40e6 / 1.05,  14, ""                                                 },
-        {{5e9},        8e9, 1e6,  0, 0, 1e9,          14, ""                                                 }, // past what the pacer reaches
+  // clang-format off
+        {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""},
+        {{700e6},      3e9, 20e6, 0, 0, 700e6 / 1.05, 14, ""},
+        {{10e9},       3e9, 1e6,  0, 0, 3e9,          1,  ""},
+        {{0.5e6},      3e9, 1e6,  0, 0, std::nullopt, 2,  ""},
+        {{50e6},       3e9, 1e6,  4, 0, std::nullopt, 4,  "stopped"},
+        {{10e9},       3e9, 1e6,  0, 1, std::nullopt, 1,  "a try was not flooded for its whole time: refused"},
+        {{50e6},       3e9, 1e6,  0, 3, std::nullopt, 3,  "a try was not flooded for its whole time: refused"},
+        {{60e6, 40e6}, 3e9, 1e6,  0, 0, 40e6 / 1.05,  14, ""},
+        // Past what the pacer reaches.
+        {{5e9},        8e9, 1e6,  0, 0, 1e9,          14, ""},
+        // A window a few percent short of a pacer that kept time is no ceiling.
+        {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, "", 0.98},
+  // clang-format on
     };
     for (const auto &c : cases) {
         int tries = 0;
@@ -228,7 +228,7 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
                 row.asked_rate = rate;
                 row.flood_end = tries == c.refused_at ? "refused" : "";
                 const double at = rate > 0 ? std::min(rate, 1e9) : c.unpaced; // a pacer's most
-                row.rate = at / 8;
+                row.rate = at * c.window / 8;
                 if (rate > 0) {
                     row.pace = pace_report{rate, 10528 / rate, 0, 1000, 1000, 0, false, false};
                     row.pace->sent = static_cast<std::uint64_t>(std::llround(1000 * at / rate));
@@ -254,6 +254,14 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
             EXPECT_LE(*found.limit, std::max(limit, c.floor)) << limit;
         }
         EXPECT_EQ(found.pacer_bound, c.limits.front() == 5e9) << limit;
+        if (found.limit) { // the one figure of the try it comes from
+            const std::string table = limit_markdown(found), tried = bit_rate_text(*found.limit);
+            EXPECT_TRUE(table.find("/ " + tried + ": ") != std::string::npos ||
+                        table.find(" " + tried + " (the pacer fell behind): ") !=
+                            std::string::npos ||
+                        table.find("unpaced " + tried + ": ") != std::string::npos)
+                << table;
+        }
         EXPECT_EQ(found.first_to_lose,
                   c.limits.size() > 1 ? std::optional<std::string>("receiver 2") : std::nullopt);
     }
@@ -416,3 +424,83 @@ TEST(Said, KeepsFirstAndLastLinesCutAndEscaped) {
 }
 
 } // namespace
+
+// A sampler whose look at the port fails says so and stops sampling: the
+// program goes on to end the consumers' trees, not std::terminate.
+TEST(Sampler, AFailureIsSaidNotFatal) {
+    struct failing_watch : port_watch {
+        look look_at_port() const override {
+            throw std::runtime_error("a table that cannot be read");
+        }
+    } watch;
+    tree_sampler sampler(&watch);
+    sampler.sample(); // on this thread too
+    for (int tries = 0; tries < 100 && sampler.failure().empty(); ++tries) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(sampler.failure(),
+              "the sampler of the consumers' processes failed: a table that cannot be read");
+}
+
+// Each figure that both a Markdown cell and a JSON value show is the same
+// in both, as far as the cell prints it, whatever unit the cell scales it
+// to.
+TEST(Row, EachFigureIsTheSameInItsCellAndItsValue) {
+    consumer_row pipe, udp;
+    pipe.bytes = 1'000'000'012;
+    pipe.rate = 1.77e9;
+    pipe.cpu_seconds = 5.213;
+    pipe.peak_rss_kib = 437'000;
+    pipe.rss_growth_kib_per_min = 2.6e6;
+    udp.datagrams = true;
+    udp.bytes = 5000 * 1316;
+    udp.rate = 4.75e6;
+    udp.asked_rate = 38e6;
+    receiver_ledger l;
+    l.sent = 5000;
+    l.dropped = 12;
+    l.missed = 3;
+    l.read = 4985;
+    udp.ledger = l;
+    udp.peak_rss_kib = 3400;
+    udp.rss_growth_kib_per_min = -300;
+    // A cell's unit, in the JSON value's: bits and bytes, KiB, seconds.
+    const std::pair<const char *, double> units[] = {
+        {" Gbit/s",  1e9 / 8},
+        {" Mbit/s",  1e6 / 8},
+        {" kbit/s",  1e3 / 8},
+        {" GiB/s",   1 << 30},
+        {" MiB/s",   1 << 20},
+        {" GiB/min", 1 << 20},
+        {" MiB/min", 1 << 10},
+        {" GiB",     1 << 20},
+        {" MiB",     1 << 10},
+        {" s",       1      },
+    };
+    for (const consumer_row *row : {&pipe, &udp}) {
+        for (const auto &c : row_columns) {
+            if (c.heading == nullptr || c.key == nullptr || c.of == unit::none ||
+                (c.datagrams_only && !row->datagrams)) {
+                continue;
+            }
+            const std::string cell = c.cell(*row);
+            char *end = nullptr;
+            const double number = std::strtod(cell.c_str(), &end);
+            const std::string rest = end;
+            const std::size_t point = cell.find('.');
+            const std::size_t digits = static_cast<std::size_t>(end - cell.c_str());
+            const int decimals =
+                point < digits ? static_cast<int>(digits - point - 1) : 0; // as printed
+            double scale = 1;
+            for (const auto &[suffix, factor] : units) {
+                if (rest.rfind(suffix, 0) == 0) {
+                    scale = factor;
+                    break;
+                }
+            }
+            const double value = c.value(*row).get<double>();
+            EXPECT_NEAR(number * scale, value, 0.5 * std::pow(10, -decimals) * scale + 1e-9)
+                << c.key << ": " << cell;
+        }
+    }
+}

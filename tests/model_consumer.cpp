@@ -315,8 +315,8 @@ int main(int argc, char **argv) {
         pause();
     } else if (mode == "hold" && argc > 3) {
         const std::size_t size = static_cast<std::size_t>(std::atol(argv[2])) << 20;
-        auto *held = static_cast<char *>(
-            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        auto *held = static_cast<char *>(mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0));
         std::memset(held, 1, size);
         std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[3])));
         // Given back slowly, as a language's runtime may at its end.
