@@ -194,7 +194,8 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
         std::optional<double> found_at_least;
         std::size_t most_tries;
         const char *note;
-        double window = 1; // the rate a try's window shows, of what its pacer sent
+        double window = 1;    // the rate a try's window shows, of what its pacer sent
+        int unstarted_at = 0; // a try whose consumer could not be started, 0: never
     } cases[] = {
   // clang-format off
         {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, ""},
@@ -209,6 +210,7 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
         {{5e9},        8e9, 1e6,  0, 0, 1e9,          14, ""},
         // A window a few percent short of a pacer that kept time is no ceiling.
         {{50e6},       3e9, 1e6,  0, 0, 50e6 / 1.05,  14, "", 0.98},
+        {{50e6},       3e9, 1e6,  0, 0, std::nullopt, 2,  "a try was not flooded for its whole time: not started: UDP port 5000 is in use by pid 1 (init)", 1, 2},
   // clang-format on
     };
     for (const auto &c : cases) {
@@ -227,6 +229,11 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
                 row.datagrams = true;
                 row.asked_rate = rate;
                 row.flood_end = tries == c.refused_at ? "refused" : "";
+                if (tries == c.unstarted_at) {
+                    row.not_started = "UDP port 5000 is in use by pid 1 (init)";
+                    rows.push_back(row);
+                    continue;
+                }
                 const double at = rate > 0 ? std::min(rate, 1e9) : c.unpaced; // a pacer's most
                 row.rate = at * c.window / 8;
                 if (rate > 0) {
@@ -254,6 +261,12 @@ TEST(Limit, TheSearchFindsTheHighestLossFreeRateWithinFivePercent) {
             EXPECT_LE(*found.limit, std::max(limit, c.floor)) << limit;
         }
         EXPECT_EQ(found.pacer_bound, c.limits.front() == 5e9) << limit;
+        if (found.limit && !found.unpaced_loss_free && !found.pacer_bound) {
+            // A pacer that kept time achieved the rate asked of it, exactly.
+            EXPECT_TRUE(std::any_of(found.tries.begin(), found.tries.end(), [&](const auto &rows) {
+                return rows.front().asked_rate == *found.limit;
+            })) << limit;
+        }
         if (found.limit) { // the one figure of the try it comes from
             const std::string table = limit_markdown(found), tried = bit_rate_text(*found.limit);
             EXPECT_TRUE(table.find("/ " + tried + ": ") != std::string::npos ||
