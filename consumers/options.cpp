@@ -15,28 +15,11 @@
 #include <unistd.h>
 
 #include "posix.h"
+#include "text.h"
 
 namespace {
 
 constexpr double longest = 1e6; // seconds: about 11 days, enough for any soak
-
-// A decimal number: digits with at most one point among or around them
-// ("5", "0.5", ".5", "5."). No sign, exponent, hexadecimal or octal reading
-// ("08" is 8).
-std::optional<double> parse_decimal(const char *text) {
-    std::size_t digits = 0, points = 0;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            ++digits;
-        } else if (*p != '.' || points++ > 0) {
-            return std::nullopt;
-        }
-    }
-    if (digits == 0) {
-        return std::nullopt;
-    }
-    return std::strtod(text, nullptr);
-}
 
 std::optional<double> parse_seconds(const char *text) {
     const auto value = parse_decimal(text);
