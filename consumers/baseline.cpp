@@ -105,10 +105,12 @@ std::vector<std::pair<requirement, json>> baseline_requirements(const json &befo
         }
         const double was = before[key].get<double>();
         const double slack = std::max(tolerance * std::abs(was), least_change(of));
-        const std::string text =
-            short_key(key, of) + (figure->higher_is_worse ? " <= " : " >= ") +
-            requirement_value(of,
-                              figure->higher_is_worse ? was + slack : std::max(0.0, was - slack));
+        double bound = figure->higher_is_worse ? was + slack : std::max(0.0, was - slack);
+        if (of == unit::count) { // a whole number, within the bound
+            bound = figure->higher_is_worse ? std::floor(bound) : std::ceil(bound);
+        }
+        const std::string text = short_key(key, of) + (figure->higher_is_worse ? " <= " : " >= ") +
+                                 requirement_value(of, bound);
         // Read back as any requirement is: it compares what it says.
         made.emplace_back(*parse_requirement(text, search, true).parsed, before[key]);
     }
