@@ -269,7 +269,3 @@ std::string limit_heading() {
 std::string limit_markdown(const limit_result &limit) {
     return markdown_line(limit_columns, limit, false);
 }
-
-std::string limit_json(const limit_result &limit) {
-    return json_line(json_object(limit_columns, limit));
-}

@@ -55,4 +55,3 @@ extern const columns<limit_result> limit_columns;
 
 std::string limit_heading();
 std::string limit_markdown(const limit_result &limit);
-std::string limit_json(const limit_result &limit);

@@ -201,9 +201,9 @@ int run(const run_options &o, stop_signals &signals, gate &verdicts) {
         } else {
             for (const consumer_row &row : flood_consumers(o, commands, signals, status.get())) {
                 const std::string why = row.failed() ? row.why_not_flooded() : "";
-                const judged_row &judged_row = verdicts.judge(row_json(row), why);
-                print(o.json ? json_line(judged_row.object)
-                             : verdicts.markdown_row(markdown_row(row), judged_row));
+                const judged_row &with_verdicts = verdicts.judge(row_json(row), why);
+                print(o.json ? json_line(with_verdicts.object)
+                             : verdicts.markdown_row(markdown_row(row), with_verdicts));
                 if (row.failed()) {
                     failed.emplace_back(row.command, why);
                 }
