@@ -14,7 +14,7 @@
 namespace {
 
 struct scale {
-    const char *suffix;
+    std::string suffix;
     double factor; // to the column's JSON unit
 };
 
@@ -45,13 +45,13 @@ std::vector<scale> scales(unit of) {
             {"MiB", 1024      },
             {"GiB", 1 << 20   }
         };
-    case unit::kib_per_minute:
-        return {
-            {"B/min",   1.0 / 1024},
-            {"KiB/min", 1         },
-            {"MiB/min", 1024      },
-            {"GiB/min", 1 << 20   }
-        };
+    case unit::kib_per_minute: {
+        std::vector<scale> per_minute = scales(unit::kib);
+        for (scale &s : per_minute) {
+            s.suffix += "/min";
+        }
+        return per_minute;
+    }
     case unit::seconds:
         return {
             {"",  1},
