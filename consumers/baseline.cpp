@@ -98,8 +98,9 @@ std::vector<std::pair<requirement, json>> baseline_requirements(const json &befo
                                                                 double tolerance) {
     std::vector<std::pair<requirement, json>> made;
     for (const auto &[key, of] : figure_keys(search)) {
+        const std::string &name = key; // a lambda takes no structured binding before C++20
         const auto figure = std::find_if(std::begin(compared), std::end(compared),
-                                         [&](const auto &c) { return key == c.key; });
+                                         [&](const auto &c) { return name == c.key; });
         if (figure == std::end(compared) || !before.contains(key) || !before[key].is_number()) {
             continue;
         }
