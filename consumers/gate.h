@@ -28,7 +28,7 @@ class gate {
         return !options_.requirements.empty() || options_.baseline.has_value();
     }
     // Judges a row, given as its JSON object; `failure` says why its flood
-    // failed ("" when it did not).
+    // failed ("" when it did not). What it returns lasts until the next.
     const judged_row &judge(json object, const std::string &failure);
     // The rows the run was to print and did not, each with `why`.
     void not_flooded(const std::string &why);
