@@ -103,7 +103,10 @@ class tree_sampler {
     // Takes the flood's first look at once, before any datagram.
     void flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_t> *begun = nullptr);
     void flood_ended(); // its last look, at once, after every datagram
-    void sample();      // one more sample, at once
+    // `begun` is going, with the flood, however it ended: no look reads it
+    // from then on.
+    void flood_gone() noexcept;
+    void sample(); // one more sample, at once
 
     listening_sockets listening(std::size_t tree) const;
     // How many consumers the flood reached at the last look.
