@@ -30,6 +30,12 @@ def check(what, ok, *context):
         failures.append(what + "".join("\n  " + str(c) for c in context))
 
 
+def cases_in(report):
+    if not os.path.exists(report):
+        return []
+    return [case for suite in JUnitXml.fromfile(report) for case in suite]
+
+
 def run(args, regress=None):
     env = dict(os.environ)
     env.pop("MODEL_REGRESS", None)
@@ -61,8 +67,8 @@ with tempfile.TemporaryDirectory() as scratch:
           sound.stderr)
     with open(baseline, "w") as f:
         f.write(sound.stdout)
-    row = json.loads(sound.stdout)
-    check("the sound run's verdicts", row["requirements"] == [
+    row = json.loads(sound.stdout) if sound.stdout else {}
+    check("the sound run's verdicts", row.get("requirements") == [
         {"expr": "dropped == 0", "value": 0, "met": True},
         {"expr": "missed == 0", "value": 0, "met": True}], row)
 
@@ -78,9 +84,9 @@ with tempfile.TemporaryDirectory() as scratch:
     regressed = run(["--baseline", baseline, "--junit", report, *flood], regress="drops")
     check("the regressed run misses a requirement: exit 3", regressed.returncode == 3,
           regressed.stdout, regressed.stderr)
-    cases = [case for suite in JUnitXml.fromfile(report) for case in suite]
+    cases = cases_in(report)
     check("one test case, named after the command", [c.name for c in cases] == [consumer],
-          [c.name for c in cases])
+          [c.name for c in cases], regressed.stderr)
     if cases:
         case = cases[0]
         # Properties of a test case, as pytest writes them too.
@@ -108,8 +114,7 @@ with tempfile.TemporaryDirectory() as scratch:
     check("a failed flood: exit 1", failed.returncode == 1, failed.stderr)
     check("its requirement is missed, not judged",
           "missed rate > 0: not judged, its flood failed" in failed.stderr, failed.stderr)
-    results = [(type(r), r.type) for suite in JUnitXml.fromfile(report) for c in suite
-               for r in c.result]
+    results = [(type(r), r.type) for c in cases_in(report) for r in c.result]
     check("an error, not a failure", results == [(Error, "flood")], results)
 
 for failure in failures:
