@@ -4,7 +4,7 @@
 # distribution's linter and unpacked into a scratch folder, where the tool
 # must stream and a C program must build against the catalogue through its
 # pkg-config file; the release tool's hardening; and the release build
-# without tsflood-consumers, which then needs no nlohmann-json.
+# without tsflood-consumers, which then needs no nlohmann-json or pugixml.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . .ci/lib.sh
@@ -79,8 +79,8 @@ build_c_consumer "$scratch/rpm/usr/lib64/pkgconfig" "$scratch/rpm-consumer"
 hardening-check --nostackprotector --nocfprotection build/release/tsflood
 grep -q -- '-fstack-protector-strong.*tests/tsflood.cpp' build/release/compile_commands.json
 
-# Without the harness, the release preset needs no nlohmann-json.
+# Without the harness, the release preset needs no nlohmann-json or pugixml.
 cmake --preset release -B build/release-tool-only -DTSFLOOD_CONSUMERS=OFF \
-    -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON >/dev/null
+    -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DCMAKE_DISABLE_FIND_PACKAGE_pugixml=ON >/dev/null
 cmake --build build/release-tool-only
 check_stream build/release-tool-only/tsflood

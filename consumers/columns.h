@@ -13,13 +13,28 @@
 using json = nlohmann::ordered_json;
 
 // The unit of a column's JSON value; its Markdown cell may scale it
-// ("1.20 Gbit/s" for 150000000 bytes per second).
-enum class unit { none, count, bits_per_second, bytes_per_second, kib, kib_per_minute, seconds };
+// ("1.20 Gbit/s" for 150000000 bytes per second). An ending is how a process
+// ended: {"exit": N} or {"signal": "NAME"}.
+enum class unit {
+    none,
+    count,
+    bits_per_second,
+    bytes_per_second,
+    kib,
+    kib_per_minute,
+    seconds,
+    ending
+};
+
+// A number, which a Markdown table aligns right.
+constexpr bool numeric(unit u) {
+    return u != unit::none && u != unit::ending;
+}
 
 template <typename Record> struct column {
     const char *heading; // in Markdown; nullptr: in JSON only
     const char *key;     // in JSON; nullptr: in Markdown only
-    bool datagrams_only; // in Markdown, only in a table of datagram floods
+    bool datagrams_only; // only in a table of datagram floods; in JSON, null in others
     unit of;             // of the JSON value; none: not a figure
     json (*value)(const Record &);
     std::string (*cell)(const Record &);
@@ -33,7 +48,7 @@ std::string markdown_heading(const columns<Record> &table, bool datagrams) {
     for (const auto &c : table) {
         if (c.heading != nullptr && (datagrams || !c.datagrams_only)) {
             names += std::string(" ") + c.heading + " |";
-            rule += c.of != unit::none ? "---:|" : "---|";
+            rule += numeric(c.of) ? "---:|" : "---|";
         }
     }
     return names + "\n" + rule + "\n";

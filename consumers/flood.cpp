@@ -163,6 +163,13 @@ flood_result flood(run_context &ctx, flood_output output) {
                       pace ? &*pace : nullptr);
     }
     ctx.sampler->flood_began(r.tsflood_pid, datagrams ? &mover.begun() : nullptr);
+    // The sampler's looks go on after the flood, its mover gone.
+    const struct forget {
+        tree_sampler &sampler;
+        ~forget() {
+            sampler.flood_gone();
+        }
+    } forget_mover{*ctx.sampler};
     ctx.show(status_line::phase_type::flooding, ctx.options.seconds);
 
     rate_window window(ctx);

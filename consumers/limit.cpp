@@ -84,6 +84,8 @@ std::string commands_text(const limit_result &l) {
     return text;
 }
 
+} // namespace
+
 // clang-format off
 const columns<limit_result> limit_columns = {
     {"consumer", "command", false, unit::none,
@@ -118,6 +120,8 @@ const columns<limit_result> limit_columns = {
     {"tries: rate, datagrams sent, dropped", "tries", false, unit::none, tries_json, tries_text},
 };
 // clang-format on
+
+namespace {
 
 // The tries a search takes, halving the span between `low` and `high` on a
 // logarithmic scale, until `high` is within the tolerance of `low`.
@@ -264,8 +268,4 @@ std::string limit_heading() {
 
 std::string limit_markdown(const limit_result &limit) {
     return markdown_line(limit_columns, limit, false);
-}
-
-std::string limit_json(const limit_result &limit) {
-    return json_line(json_object(limit_columns, limit));
 }

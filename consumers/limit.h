@@ -51,6 +51,7 @@ limit_result search_limit(const std::vector<std::string> &commands, double floor
                           const std::function<bool()> &stopped,
                           const search_observer &observe = nullptr);
 
+extern const columns<limit_result> limit_columns;
+
 std::string limit_heading();
 std::string limit_markdown(const limit_result &limit);
-std::string limit_json(const limit_result &limit);

@@ -3,6 +3,7 @@
 // with tsflood's null packets, through a pipe or over UDP, and prints one
 // row for each: what it was sent, at what rate, what it cost, what it said
 // and how it ended. Every process a consumer starts is ended with it.
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +12,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "gate.h"
+#include "junit.h"
 #include "limit.h"
 #include "netns.h"
 #include "options.h"
@@ -35,9 +38,12 @@ __attribute__((section(".preinit_array"), used)) void (*const hold)(int, char **
 
 bool message_lost = false;           // standard error could not take one
 std::unique_ptr<status_line> status; // on standard error, when it is drawn
+std::string last_said;               // the last message, which may say why a run ended
+const auto started = std::chrono::steady_clock::now();
 
 // "tsflood-consumers: " and the message, on a line of standard error.
 void say(const std::string &message) {
+    last_said = message;
     if (status) {
         status->clear();
     }
@@ -70,7 +76,34 @@ bool printed(const char *what = "the table") {
     return false;
 }
 
-int run(const run_options &o, stop_signals &signals) {
+// The end of a run that `exit_status` ends: a line for each requirement
+// missed, the JUnit report, and exit status 3 where a requirement was
+// missed and nothing failed.
+int judged(const run_options &o, gate &verdicts, int exit_status, const std::string &why_not) {
+    verdicts.not_flooded("not flooded: " + why_not);
+    for (const std::string &line : verdicts.messages()) {
+        say(valid_utf8(line));
+    }
+    if (!o.junit.empty()) {
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+        if (const std::string error =
+                write_junit(o.junit, verdicts.rows(), o.find_limit, seconds.count());
+            !error.empty()) {
+            say(error);
+            return 1;
+        }
+    }
+    return exit_status == 0 && verdicts.missed() ? 3 : exit_status;
+}
+
+int run(const run_options &o, stop_signals &signals, gate &verdicts) {
+    // Stopped: the rest is not run, and the harness ends by the signal it
+    // was sent, as its caller expects.
+    const auto stop = [&] {
+        status.reset();
+        judged(o, verdicts, 1, "stopped by SIG" + signal_name(signals.first()));
+        signals.end_by_first();
+    };
     if (o.netns) {
         enter_private_network(); // while the program has one thread
     }
@@ -101,7 +134,7 @@ int run(const run_options &o, stop_signals &signals) {
             return 1;
         }
         if (!most) {
-            signals.end_by_first();
+            stop();
         }
         const double floor = o.rate > 0 ? o.rate : default_floor_bits_per_s;
         if (*most == 0) {
@@ -129,7 +162,8 @@ int run(const run_options &o, stop_signals &signals) {
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!o.json) {
-        print(o.find_limit ? limit_heading() : markdown_heading(t.datagrams()));
+        print(verdicts.markdown_heading(o.find_limit ? limit_heading()
+                                                     : markdown_heading(t.datagrams())));
     }
     if (!printed()) {
         return 1; // nobody reads the table: no consumer is flooded
@@ -155,15 +189,23 @@ int run(const run_options &o, stop_signals &signals) {
         std::vector<std::pair<std::string, std::string>> failed; // command, why
         if (o.find_limit) {
             const limit_result limit = find_limit(o, commands, signals, status.get());
-            print(o.json ? limit_json(limit) : limit_markdown(limit));
-            if (limit.failed()) {
-                failed.emplace_back(named, !limit.note.empty() ? limit.note : "a try failed");
+            const std::string why = !limit.failed()       ? ""
+                                    : !limit.note.empty() ? limit.note
+                                                          : "a try failed";
+            const judged_row &row = verdicts.judge(json_object(limit_columns, limit), why);
+            print(o.json ? json_line(row.object)
+                         : verdicts.markdown_row(limit_markdown(limit), row));
+            if (!why.empty()) {
+                failed.emplace_back(named, why);
             }
         } else {
             for (const consumer_row &row : flood_consumers(o, commands, signals, status.get())) {
-                print(o.json ? json_line(row_json(row)) : markdown_row(row));
+                const std::string why = row.failed() ? row.why_not_flooded() : "";
+                const judged_row &with_verdicts = verdicts.judge(row_json(row), why);
+                print(o.json ? json_line(with_verdicts.object)
+                             : verdicts.markdown_row(markdown_row(row), with_verdicts));
                 if (row.failed()) {
-                    failed.emplace_back(row.command, row.why_not_flooded());
+                    failed.emplace_back(row.command, why);
                 }
             }
         }
@@ -171,10 +213,7 @@ int run(const run_options &o, stop_signals &signals) {
             return 1;
         }
         if (signals.count() > 0) {
-            // Stopped: the rest is not run, and the harness ends by the
-            // signal it was sent, as its caller expects.
-            status.reset();
-            signals.end_by_first();
+            stop();
         }
         for (const auto &[command, why] : failed) {
             say(valid_utf8(command) + ": " + why);
@@ -204,12 +243,14 @@ int main(int argc, char **argv) {
         say("standard output is closed: the table has nowhere to go");
         exit_status = 1;
     } else {
+        gate verdicts(*parsed.options);
         try {
             stop_signals signals;
-            exit_status = run(*parsed.options, signals);
+            exit_status = judged(*parsed.options, verdicts, run(*parsed.options, signals, verdicts),
+                                 last_said);
         } catch (const std::exception &e) {
             say(e.what());
-            exit_status = 1;
+            exit_status = judged(*parsed.options, verdicts, 1, e.what());
         }
     }
     return message_lost && exit_status == 0 ? 1 : exit_status;

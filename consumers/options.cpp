@@ -15,28 +15,11 @@
 #include <unistd.h>
 
 #include "posix.h"
+#include "text.h"
 
 namespace {
 
 constexpr double longest = 1e6; // seconds: about 11 days, enough for any soak
-
-// A decimal number: digits with at most one point among or around them
-// ("5", "0.5", ".5", "5."). No sign, exponent, hexadecimal or octal reading
-// ("08" is 8).
-std::optional<double> parse_decimal(const char *text) {
-    std::size_t digits = 0, points = 0;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            ++digits;
-        } else if (*p != '.' || points++ > 0) {
-            return std::nullopt;
-        }
-    }
-    if (digits == 0) {
-        return std::nullopt;
-    }
-    return std::strtod(text, nullptr);
-}
 
 std::optional<double> parse_seconds(const char *text) {
     const auto value = parse_decimal(text);
@@ -132,6 +115,21 @@ long granted_pipe_size(long bytes) {
                                                                      : 0;
 }
 
+// Why no file can be written at `path`, or "" when one can.
+std::string unwritable(const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        return S_ISDIR(st.st_mode)               ? "it is a folder"
+               : access(path.c_str(), W_OK) != 0 ? std::strerror(errno)
+                                                 : "";
+    }
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    return access(folder.c_str(), W_OK) != 0 ? std::strerror(errno) : "";
+}
+
 const char *const help_text =
     "Floods each COMMAND in turn with tsflood's null packets and prints one row\n"
     "for each: what it was sent, at what rate, what it cost, what it said, how\n"
@@ -157,30 +155,48 @@ const char *const help_text =
     "  --json      one JSON object per consumer per line, not a Markdown table\n"
     "  --progress, --no-progress  a status line on standard error, or none\n"
     "              (default: when it is a terminal)\n"
+    "  --require EXPR  a condition every row must meet: a JSON key (its unit\n"
+    "              suffix may go), < <= == != >= >, a value in the key's unit:\n"
+    "              'dropped == 0', 'rate >= 100M' (bits/s), 'peak_rss < 200MiB',\n"
+    "              'rss_growth < 1MiB/min', 'cpu_seconds < 3', 'ended == exit 0',\n"
+    "              with --find-limit 'limit >= 150M'\n"
+    "  --baseline FILE  an earlier run's --json output: no row may do worse than\n"
+    "              its row there (limit, rate, drops, misses, memory, growth, CPU)\n"
+    "  --tolerance PERCENT  by more than this much of the baseline's figure (15)\n"
+    "  --junit FILE  write the rows and their requirements as a JUnit report\n"
     "\n"
-    "Exit status: 0 when every consumer was flooded, 1 when one was sent nothing\n"
-    "or could not be started, 2 for a wrong command line. See tsflood-consumers(1).\n";
+    "Exit status: 0 when every consumer was flooded and met every requirement,\n"
+    "1 when one was sent nothing or could not be started, 2 for a wrong command\n"
+    "line, 3 when all were flooded and one missed a requirement. See\n"
+    "tsflood-consumers(1).\n";
 
 } // namespace
 
 parsed_command_line parse_options(int argc, char **argv) {
     static const option long_options[] = {
-        {"json",        no_argument, nullptr, 'j'},
-        {"progress",    no_argument, nullptr, 'p'},
-        {"no-progress", no_argument, nullptr, 'n'},
-        {"rtp",         no_argument, nullptr, 'R'},
-        {"together",    no_argument, nullptr, 'T'},
-        {"netns",       no_argument, nullptr, 'N'},
-        {"find-limit",  no_argument, nullptr, 'f'},
-        {"help",        no_argument, nullptr, 'h'},
-        {"version",     no_argument, nullptr, 'V'},
-        {nullptr,       0,           nullptr, 0  },
+        {"json",        no_argument,       nullptr, 'j'},
+        {"progress",    no_argument,       nullptr, 'p'},
+        {"no-progress", no_argument,       nullptr, 'n'},
+        {"rtp",         no_argument,       nullptr, 'R'},
+        {"together",    no_argument,       nullptr, 'T'},
+        {"netns",       no_argument,       nullptr, 'N'},
+        {"find-limit",  no_argument,       nullptr, 'f'},
+        {"require",     required_argument, nullptr, 'q'},
+        {"baseline",    required_argument, nullptr, 'b'},
+        {"tolerance",   required_argument, nullptr, 'o'},
+        {"junit",       required_argument, nullptr, 'J'},
+        {"help",        no_argument,       nullptr, 'h'},
+        {"version",     no_argument,       nullptr, 'V'},
+        {nullptr,       0,                 nullptr, 0  },
     };
     run_options o;
     transport_options &t = o.transport;
     parsed_command_line failed;
     std::string &error = failed.message;
     const char *tsflood = nullptr;
+    std::vector<std::string> required;
+    const char *baseline = nullptr;
+    bool tolerance_given = false;
     opterr = 0;
     optind = 1;
     for (int c; (c = getopt_long(argc, argv, "+s:g:t:P:u:r:h", long_options, nullptr)) != -1;) {
@@ -263,6 +279,31 @@ parsed_command_line parse_options(int argc, char **argv) {
         case 'f':
             o.find_limit = true;
             break;
+        case 'q':
+            required.emplace_back(optarg);
+            break;
+        case 'b':
+            baseline = optarg;
+            break;
+        case 'o': {
+            std::string percent = optarg;
+            if (!percent.empty() && percent.back() == '%') {
+                percent.pop_back();
+            }
+            const auto value = parse_decimal(percent.c_str());
+            if (!value || *value > 1000) {
+                error = std::string("--tolerance takes a percentage from 0 to 1000, such as 10 or "
+                                    "2.5%, not '") +
+                        optarg + "'";
+                return failed;
+            }
+            o.tolerance = *value / 100;
+            tolerance_given = true;
+            break;
+        }
+        case 'J':
+            o.junit = optarg;
+            break;
         case 'j':
             o.json = true;
             break;
@@ -292,10 +333,10 @@ parsed_command_line parse_options(int argc, char **argv) {
             // may stand in a cluster ("-xy"); a long one, whose letter is
             // 0 or one of its own, by the word it stopped at ("--jsn",
             // "--json=1").
-            const bool is_long = optopt == 0 || std::strchr("jfpnRTNV", optopt) != nullptr;
+            const bool is_long = optopt == 0 || std::strchr("jfpnRTNVqboJ", optopt) != nullptr;
             const std::string word =
                 is_long ? argv[optind - 1] : std::string("-") + static_cast<char>(optopt);
-            error = !is_long && std::strchr("sgtPur", optopt) != nullptr
+            error = optopt != 0 && std::strchr(is_long ? "qboJ" : "sgtPur", optopt) != nullptr
                         ? word + " needs a value"
                         : word + ": no such option" +
                               (word.find('=') != std::string::npos ? ", or it takes no value" : "");
@@ -344,6 +385,27 @@ parsed_command_line parse_options(int argc, char **argv) {
                     "(a COMMAND that begins with '-' goes after --)";
             return failed;
         }
+    }
+    // Each requirement, baseline and report is checked before anything is
+    // flooded, against the rows this run prints.
+    for (const std::string &text : required) {
+        const parsed_requirement r = parse_requirement(text, o.find_limit, t.datagrams());
+        if (!r.parsed) {
+            error = r.error;
+            return failed;
+        }
+        o.requirements.push_back(*r.parsed);
+    }
+    if (tolerance_given && baseline == nullptr) {
+        error = "--tolerance is how much worse than its baseline a row may do: it needs --baseline";
+        return failed;
+    }
+    if (baseline != nullptr && !(o.baseline = read_baseline(baseline, o.find_limit, error))) {
+        return failed;
+    }
+    if (const std::string why = o.junit.empty() ? "" : unwritable(o.junit); !why.empty()) {
+        error = "--junit " + o.junit + " cannot be written: " + why;
+        return failed;
     }
     const auto found = tsflood != nullptr ? find_program(tsflood) : default_tsflood();
     if (!found) {

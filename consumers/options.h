@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "baseline.h"
+#include "requirements.h"
+
 // A multicast group the flood goes to, on loopback only.
 struct multicast_group {
     sockaddr_storage address{}; // the group and the port
@@ -45,13 +48,19 @@ struct run_options {
     bool find_limit = false;      // search each consumer's highest loss-free rate (UDP)
     bool json = false;            // one JSON object per line instead of a Markdown table
     std::optional<bool> progress; // a status line; nothing said: on a terminal
+    std::vector<requirement> requirements;       // --require, each row's
+    std::optional<std::vector<::json>> baseline; // --baseline: an earlier run's rows
+    double tolerance = default_tolerance;        // a fraction of the baseline's figure
+    std::string junit;                           // --junit: where the JUnit report goes
     std::vector<std::string> commands;
 };
 
 constexpr const char *usage_line =
     "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-r RATE]\n"
     "                         [-P BYTES | -u [GROUP:]PORT [--rtp] [--together] [--netns]]\n"
-    "                         [--find-limit] [--json] [--progress | --no-progress] [--] COMMAND...";
+    "                         [--find-limit] [--json] [--progress | --no-progress]\n"
+    "                         [--require EXPR]... [--baseline FILE [--tolerance PERCENT]]\n"
+    "                         [--junit FILE] [--] COMMAND...";
 
 struct parsed_command_line {
     std::optional<run_options> options; // when the run may start

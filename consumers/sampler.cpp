@@ -263,6 +263,12 @@ void tree_sampler::flood_ended() {
     phase_ = phase_type::ended;
 }
 
+void tree_sampler::flood_gone() noexcept {
+    const std::lock_guard<std::mutex> one_at_a_time(sampling_);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    begun_ = nullptr;
+}
+
 void tree_sampler::look() {
     port_watch::look seen = watch_->look_at_port();
     // Loaded after the look: no datagram begun later met the sockets as seen.

@@ -104,7 +104,10 @@ class tree_sampler {
     void flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_t> *begun = nullptr);
     void flood_ended(); // its last look, at once, after every datagram
     void ending();      // the harness ends the trees: what ends now ends by it
-    void sample();      // one more sample, at once; none once it has failed
+    // `begun` is going, with the flood, however it ended: no look reads it
+    // from then on.
+    void flood_gone() noexcept;
+    void sample(); // one more sample, at once; none once it has failed
 
     listening_sockets listening(std::size_t tree) const;
     // How many consumers the flood reached, or may have, at the last look.

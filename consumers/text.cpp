@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -101,6 +102,21 @@ std::string join(const std::vector<std::string> &parts, const char *between) {
         joined += (joined.empty() ? "" : between) + part;
     }
     return joined;
+}
+
+std::optional<double> parse_decimal(const char *text) {
+    std::size_t digits = 0, points = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            ++digits;
+        } else if (*p != '.' || points++ > 0) {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return std::strtod(text, nullptr);
 }
 
 std::string valid_utf8(const std::string &text) {

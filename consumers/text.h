@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ std::string growth_text(double kib_per_min);
 // "3 s", "0.5 s": as the user wrote it.
 std::string seconds_text(double seconds);
 std::string join(const std::vector<std::string> &parts, const char *between);
+
+// A decimal number: digits with at most one point among or around them
+// ("5", "0.5", ".5", "5."). No sign, exponent, hexadecimal or octal reading
+// ("08" is 8).
+std::optional<double> parse_decimal(const char *text);
 
 // Bytes that are not part of a UTF-8 character, as \xHH.
 std::string valid_utf8(const std::string &text);

@@ -1055,4 +1055,64 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
     EXPECT_EQ(left_running(), 0u);
 }
 
+// A requirement that names no figure, a value in another unit, a figure
+// never known in such a run, a malformed condition, a baseline or report
+// that cannot be had: each is a usage error before anything starts.
+TEST(ConsumersGates, AWrongRequirementStartsNothing) {
+    const std::string started = testing::TempDir() + "gates_started";
+    std::remove(started.c_str());
+    const std::string tsflood =
+        script("gates_tsflood", "touch " + started + "; exec " TSFLOOD_PATH);
+    const std::string table = testing::TempDir() + "gates_table.md",
+                      search = testing::TempDir() + "gates_search.json";
+    std::ofstream(table) << "| consumer |\n";
+    std::ofstream(search) << R"({"command": "c", "limit_bits_per_s": 1e6})"
+                          << "\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"--require", "drops == 0"},
+         "--require 'drops == 0': no column has a figure named drops; the keys that can be "
+         "required are pipe_bytes, packets_sent, torn_bytes, rate_bytes_per_s"                                          },
+        {{"--require", "rate >= 100MiB"},
+         "rate_bytes_per_s takes a rate in bits per second, with k, M or G as -r takes it"                              },
+        {{"--require", "peak_rss < 200M"},                          "peak_rss_kib takes a size in B, KiB"               },
+        {{"--require", "rss_growth < 1MiB"},                        "takes a growth per minute"                         },
+        {{"-u", "5000", "--require", "dropped == 1.5"},             "dropped takes a count, a whole number"             },
+        {{"--require", "ended >= exit 0"},                          "ended takes an ending"                             },
+        {{"--require", "ended == signal NOSUCH"},                   "ended takes an ending"                             },
+        {{"--require", "dropped == 0"},                             "dropped is never known through a pipe: it needs -u"},
+        {{"--require", "missed == 0"},                              "missed is never known through a pipe"              },
+        {{"-u", "5000", "--require", "limit >= 150M"},
+         "limit is a figure of a search's row: it needs --find-limit"                                                   },
+        {{"-u", "5000", "--find-limit", "--require", "rate >= 1M"},
+         "rate is a figure of a flood's row, and --find-limit prints a search's; the keys that "
+         "can be required are limit_bits_per_s, floor_bits_per_s"                                                       },
+        {{"--require", "dropped"},                                  "--require 'dropped': not KEY OP VALUE"             },
+        {{"--require", "cpu = 1"},                                  "not KEY OP VALUE"                                  },
+        {{"--require", "== 0"},                                     "not KEY OP VALUE"                                  },
+        {{"--require", "cpu >= >= 1"},                              "not KEY OP VALUE"                                  },
+        {{"--tolerance", "5"},                                      "it needs --baseline"                               },
+        {{"--baseline", "/nonexistent/rows"},
+         "--baseline /nonexistent/rows: No such file or directory"                                                      },
+        {{"--baseline", table},                                     "line 1 is not a row of tsflood-consumers"          },
+        {{"--baseline", search},                                    "line 1 is a search's row (--find-limit)"           },
+        {{"--baseline", search, "--tolerance", "x"},                "--tolerance takes a percentage"                    },
+        {{"--junit", "/nonexistent/report.xml"},
+         "--junit /nonexistent/report.xml cannot be written: No such file or directory"                                 },
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"-t", tsflood};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("touch " + started);
+        const outcome_t o = run(args);
+        EXPECT_EQ(o.status, 2) << c.said;
+        EXPECT_EQ(o.out, "") << c.said;
+        EXPECT_NE(o.err.find(c.said), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("\nusage: tsflood-consumers ["), std::string::npos) << o.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(started)) << "something was started";
+}
+
 } // namespace

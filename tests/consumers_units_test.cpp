@@ -492,7 +492,7 @@ TEST(Row, EachFigureIsTheSameInItsCellAndItsValue) {
     };
     for (const consumer_row *row : {&pipe, &udp}) {
         for (const auto &c : row_columns) {
-            if (c.heading == nullptr || c.key == nullptr || c.of == unit::none ||
+            if (c.heading == nullptr || c.key == nullptr || !numeric(c.of) ||
                 (c.datagrams_only && !row->datagrams)) {
                 continue;
             }

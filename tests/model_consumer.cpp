@@ -19,6 +19,11 @@
 //   model_consumer receiver WHERE FILE STEP...  a receiver whose behaviour the steps script
 //                                           (see receiver()); it writes how many datagrams
 //                                           it read to FILE as it ends, or is ended by TERM
+//   model_consumer regresses [PORT]         reads its input, or datagrams on 127.0.0.1:PORT
+//                                           until half a second without one; sound, unless
+//                                           MODEL_REGRESS names how it regresses: drops (a
+//                                           read every 5 ms), grows (keeps all it reads),
+//                                           slows (0.2 ms of CPU per read), or several
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -328,6 +333,34 @@ int main(int argc, char **argv) {
         return 0;
     } else if (mode == "receiver" && argc > 3) {
         return receiver(argv[2], argv[3], argv + 4, argc - 4);
+    } else if (mode == "regresses") {
+        // Told how by the environment, so that its command, by which a
+        // baseline knows its row, stays the same.
+        const char *const told = std::getenv("MODEL_REGRESS");
+        const std::string how = told != nullptr ? told : "";
+        const bool drops = how.find("drops") != std::string::npos,
+                   grows = how.find("grows") != std::string::npos,
+                   slows = how.find("slows") != std::string::npos;
+        const int in = argc > 2 ? bound_socket(argv[2], 0) : STDIN_FILENO;
+        const timeval idle{0, 500000};
+        setsockopt(in, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle); // fails on a pipe: no matter
+        const auto cpu = [] {
+            timespec used{};
+            clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+            return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+        };
+        std::vector<std::vector<char>> kept;
+        char chunk[2048];
+        for (ssize_t got; (got = read(in, chunk, sizeof chunk)) > 0;) {
+            if (grows) {
+                kept.emplace_back(chunk, chunk + got);
+            }
+            for (const double until = cpu() + 2e-4; slows && cpu() < until;) {
+            }
+            if (drops) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
     } else {
         std::fprintf(stderr, "model_consumer: no such mode\n");
         return 2;
