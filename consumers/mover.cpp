@@ -78,11 +78,17 @@ flood_mover::step_result flood_mover::splice_step(std::size_t most) {
     return step_result::ended;
 }
 
-// Tops up the buffer from tsflood, then sends the whole pieces in it, as
-// many as `most` bytes hold: as datagrams, or each in one write to the pipe,
-// which takes it whole or not at all (it is under PIPE_BUF).
+// Tops up the buffer from tsflood when it holds less than `most` bytes,
+// then sends the whole pieces in it, as many as `most` bytes hold: as
+// datagrams, or each in one write to the pipe, which takes it whole or not
+// at all (it is under PIPE_BUF). A paced flood reads a buffer's worth at a
+// time, not a read per piece.
 flood_mover::step_result flood_mover::piece_step(std::size_t most) {
-    if (buffered_ < buffer_.size()) {
+    if (buffered_ < std::min(most, buffer_.size())) {
+        if (unsent_ > 0) { // what is left goes to the front
+            std::memmove(buffer_.data(), buffer_.data() + unsent_, buffered_);
+            unsent_ = 0;
+        }
         const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
         if (n > 0) {
             buffered_ += static_cast<std::size_t>(n);
@@ -156,7 +162,7 @@ int flood_mover::send_datagrams(std::size_t whole) {
             }
             parts_of[i][parts++] = {h, rtp_header_size};
         }
-        parts_of[i][parts++] = {buffer_.data() + i * datagram_size, datagram_size};
+        parts_of[i][parts++] = {buffer_.data() + unsent_ + i * datagram_size, datagram_size};
         messages[i] = {};
         messages[i].msg_hdr.msg_iov = parts_of[i];
         messages[i].msg_hdr.msg_iovlen = parts;
@@ -171,7 +177,7 @@ int flood_mover::send_datagrams(std::size_t whole) {
 int flood_mover::write_pieces(std::size_t whole) {
     int written = 0;
     for (std::size_t i = 0; i < whole; ++i, ++written) {
-        if (write(out_, buffer_.data() + i * datagram_size, datagram_size) < 0) {
+        if (write(out_, buffer_.data() + unsent_ + i * datagram_size, datagram_size) < 0) {
             out_ready_ = errno != EAGAIN;
             return written > 0 ? written : -1;
         }
@@ -181,7 +187,7 @@ int flood_mover::write_pieces(std::size_t whole) {
 
 void flood_mover::count_sent(std::size_t sent) {
     const std::size_t sent_bytes = sent * datagram_size;
-    std::memmove(buffer_.data(), buffer_.data() + sent_bytes, buffered_ - sent_bytes);
+    unsent_ += sent_bytes;
     buffered_ -= sent_bytes;
     datagrams_ += datagrams_mode_ ? sent : 0;
     count(sent_bytes);

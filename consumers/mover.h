@@ -98,7 +98,8 @@ class flood_mover {
     std::optional<time_point> first_byte_;
     std::optional<time_point> starved_since_;
     std::vector<unsigned char> buffer_; // datagrams read from tsflood, not yet sent
-    std::size_t buffered_ = 0;
+    std::size_t unsent_ = 0;            // where they begin in it
+    std::size_t buffered_ = 0;          // how many bytes of them
     struct rtp_state {
         std::uint32_t ssrc;
         std::uint16_t first_sequence;
