@@ -101,9 +101,9 @@ std::uint64_t pacer::burst_for(double gap, std::uint64_t most) {
     return std::clamp<std::uint64_t>(held, 1, std::max<std::uint64_t>(most, 1));
 }
 
-pacer::pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t most_burst)
+pacer::pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t longest_burst)
     : gap_(static_cast<double>(piece_bytes) * 8 / bits_per_second),
-      burst_(burst_for(gap_, most_burst)), priority_(gap_ * static_cast<double>(burst_)),
+      burst_(burst_for(gap_, longest_burst)), priority_(gap_ * static_cast<double>(burst_)),
       margin_(priority_.realtime()) {
     report_.asked = bits_per_second;
     report_.gap = gap_;

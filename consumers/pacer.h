@@ -94,10 +94,10 @@ struct pace_report {
 class pacer {
   public:
     // Pieces of `piece_bytes` at `bits_per_second`, the first due when
-    // first asked, in bursts of at most `most_burst` (see burst_for). Late
+    // first asked, in bursts of at most `longest_burst` (see burst_for). Late
     // pieces go at once, at most `catch_up` back to back (or a burst, if
     // longer) and then a gap, until the flood has caught up.
-    pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t most_burst = 1);
+    pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t longest_burst = 1);
     static constexpr std::uint64_t catch_up = 4;
     // A wake-up costs this machine kind some 10 to 30 µs of CPU and comes
     // some 30 µs late, give or take 20: where pieces are due closer together
