@@ -97,8 +97,8 @@ std::vector<std::string> pace_report::notes() const {
 }
 
 std::uint64_t pacer::burst_for(double gap, std::uint64_t most) {
-    const auto held = static_cast<std::uint64_t>(burst_span / gap);
-    return std::clamp<std::uint64_t>(held, 1, std::max<std::uint64_t>(most, 1));
+    const auto spanning = static_cast<std::uint64_t>(std::ceil(burst_span / gap - 1e-9));
+    return std::clamp<std::uint64_t>(spanning, 1, std::max<std::uint64_t>(most, 1));
 }
 
 pacer::pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t longest_burst)
