@@ -629,16 +629,15 @@ TEST(Consumers, APacedFloodGoesAtTheRateAsked) {
 
 // However fast the pace, no more pieces go back to back than its burst (or
 // the 4 of a catch-up), as the receiver's clock sees them, and the row says
-// which burst it used.
+// which burst it used. (bench/pacing measures how even the pace is.)
 TEST(Consumers, TheBurstBoundsThePiecesSentBackToBack) {
     REQUIRE_HARNESS();
     const struct {
         const char *rate, *most, *gap_us;
         unsigned burst;
     } cases[] = {
-        {"100M", "1",  "105.28", 1 },
-        {"500M", "6",  "21.056", 6 },
-        {"1G",   "12", "10.528", 12},
+        {"100M", "1", "105.28", 1},
+        {"500M", "6", "21.056", 6},
     };
     for (const auto &c : cases) {
         const std::string port = std::to_string(free_port());

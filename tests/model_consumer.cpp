@@ -10,8 +10,9 @@
 //                                           gaps in the sequence, and datagrams not of
 //                                           payload type 33 with 7 packets
 //   model_consumer runs WHERE GAP_US        reads datagrams as udp does, each with the time it
-//                                           arrived, then prints the longest run of them each
-//                                           under half GAP_US after the one before
+//                                           arrived, until a fifth of a second without one, then
+//                                           prints the longest run of them each under half
+//                                           GAP_US after the one before
 //   model_consumer relay PORT               writes what it reads on 127.0.0.1:PORT to stdout
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
@@ -141,7 +142,7 @@ int main(int argc, char **argv) {
         double last = -1;
         unsigned long long datagrams = 0, run = 0, longest = 0;
         for (;; ++datagrams) {
-            const timeval idle{datagrams == 0 ? 10 : 0, datagrams == 0 ? 0 : 500000};
+            const timeval idle{datagrams == 0 ? 10 : 0, datagrams == 0 ? 0 : 200000};
             setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
             iovec into{datagram, sizeof datagram};
             msghdr message{};
