@@ -232,8 +232,10 @@ void tree_sampler::flood_began(pid_t tsflood_pid, const std::atomic<std::uint64_
 
 void tree_sampler::flood_ended() {
     sample(); // its last look: a socket that closed and so ended the flood closed during it
+    const std::lock_guard<std::mutex> one_at_a_time(sampling_);
     const std::lock_guard<std::mutex> lock(mutex_);
     phase_ = phase_type::ended;
+    begun_ = nullptr; // the flood's count ends with its mover, which the looks after it outlive
 }
 
 void tree_sampler::look() {
