@@ -1266,7 +1266,7 @@ TEST(Multicast, ReceiversThatLeaveNeverJoinOrRunBehindAShellAreToldAsSuch) {
           " do not arrive"}                                                                                             },
         {{"-s", "2", "-r", "20M", model + " udp " + group + " 3; " + model + " udp " + group},
          0,                                                                                       {""}                             },
-        {{"--together", "-s", "1", "-g", "3", "-r", "20M", model + " udp " + group,
+        {{"--together", "-s", "1", "-g", "3", "-r", "20M", model + " udp " + group + "; sleep 0.5",
           model + " udp " + group + " >" + background + " &"},
          0,                                                                                       {"", ""}                         },
     };
