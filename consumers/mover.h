@@ -83,7 +83,8 @@ class flood_mover {
   private:
     void count(std::size_t n);
     step_result splice_step(std::size_t most);
-    step_result piece_step(std::size_t most);
+    step_result piece_step(std::size_t most, bool paced);
+    bool top_up();
     int send_datagrams(std::size_t whole); // how many went, or -1 and errno
     int write_pieces(std::size_t whole);
     void count_sent(std::size_t datagrams);
