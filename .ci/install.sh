@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang libgtest-dev pkg-config nlohmann-json3-dev libpugixml-dev tstools
     clang-format shellcheck groff man-db dpkg-dev file lintian devscripts qemu-user-static socat jq pv
-    iperf3 rpm rpmlint cpio tcpdump python3-junitparser)
+    iperf3 rpm rpmlint cpio tcpdump tcpreplay python3-junitparser)
 for target in "${cross_targets[@]}"; do
     read -r arch _ triplet _ <<<"$target"
     dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"

@@ -150,7 +150,7 @@ flood_result flood(run_context &ctx, flood_output output) {
     const bool datagrams = ctx.through.datagrams();
     std::optional<pacer> pace;
     if (ctx.options.rate > 0) {
-        pace.emplace(ctx.options.rate, flood_mover::datagram_size);
+        pace.emplace(ctx.options.rate, flood_mover::datagram_size, ctx.options.burst);
     }
     flood_mover mover(tsflood.output.get(), output.fd.get(), datagrams, pace.has_value());
     if (ctx.options.transport.rtp) {

@@ -56,7 +56,7 @@ flood_mover::step_result flood_mover::step(std::size_t most, std::uint64_t piece
         most = static_cast<std::size_t>(
             std::min<std::uint64_t>(most, pieces * datagram_size - bytes_ % datagram_size));
     }
-    return piece_step(most);
+    return piece_step(most, pieces != any_pieces);
 }
 
 // One splice from pipe to pipe: the pages move, nothing is copied.
@@ -78,19 +78,35 @@ flood_mover::step_result flood_mover::splice_step(std::size_t most) {
     return step_result::ended;
 }
 
-// Tops up the buffer from tsflood, then sends the whole pieces in it, as
-// many as `most` bytes hold: as datagrams, or each in one write to the pipe,
-// which takes it whole or not at all (it is under PIPE_BUF).
-flood_mover::step_result flood_mover::piece_step(std::size_t most) {
-    if (buffered_ < buffer_.size()) {
-        const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
-        if (n > 0) {
-            buffered_ += static_cast<std::size_t>(n);
-            starved_since_.reset();
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            error_ = n == 0 ? 0 : errno;
-            return step_result::ended;
-        }
+// Reads what tsflood has into the rest of the buffer, what is left in it
+// moved to the front first. False when tsflood's output ended or failed
+// (error_ says which).
+bool flood_mover::top_up() {
+    if (unsent_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + unsent_, buffered_);
+        unsent_ = 0;
+    }
+    const ssize_t n = read(in_, buffer_.data() + buffered_, buffer_.size() - buffered_);
+    if (n > 0) {
+        buffered_ += static_cast<std::size_t>(n);
+        starved_since_.reset();
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        error_ = n == 0 ? 0 : errno;
+        return false;
+    }
+    return true;
+}
+
+// Tops up the buffer from tsflood when it holds less than `most` bytes,
+// then sends the whole pieces in it, as many as `most` bytes hold: as
+// datagrams, or each in one write to the pipe, which takes it whole or not
+// at all (it is under PIPE_BUF). A paced flood reads a buffer's worth at a
+// time, not a read per piece, and after its pieces went rather than when
+// they are due.
+flood_mover::step_result flood_mover::piece_step(std::size_t most, bool paced) {
+    const std::size_t wanted = std::min(most, buffer_.size());
+    if (buffered_ < wanted && !top_up()) {
+        return step_result::ended;
     }
     const std::size_t whole = std::min(buffered_, most) / datagram_size;
     if (whole == 0) {
@@ -110,6 +126,9 @@ flood_mover::step_result flood_mover::piece_step(std::size_t most) {
     // sendmmsg says nothing of an error after its first datagram: a
     // consumer's socket that closed shows in the error queue instead.
     if (static_cast<std::size_t>(sent) < whole && (error_ = queued_error()) != 0) {
+        return step_result::ended;
+    }
+    if (paced && buffered_ < wanted && !top_up()) {
         return step_result::ended;
     }
     return step_result::moved;
@@ -156,7 +175,7 @@ int flood_mover::send_datagrams(std::size_t whole) {
             }
             parts_of[i][parts++] = {h, rtp_header_size};
         }
-        parts_of[i][parts++] = {buffer_.data() + i * datagram_size, datagram_size};
+        parts_of[i][parts++] = {buffer_.data() + unsent_ + i * datagram_size, datagram_size};
         messages[i] = {};
         messages[i].msg_hdr.msg_iov = parts_of[i];
         messages[i].msg_hdr.msg_iovlen = parts;
@@ -171,7 +190,7 @@ int flood_mover::send_datagrams(std::size_t whole) {
 int flood_mover::write_pieces(std::size_t whole) {
     int written = 0;
     for (std::size_t i = 0; i < whole; ++i, ++written) {
-        if (write(out_, buffer_.data() + i * datagram_size, datagram_size) < 0) {
+        if (write(out_, buffer_.data() + unsent_ + i * datagram_size, datagram_size) < 0) {
             out_ready_ = errno != EAGAIN;
             return written > 0 ? written : -1;
         }
@@ -181,7 +200,7 @@ int flood_mover::write_pieces(std::size_t whole) {
 
 void flood_mover::count_sent(std::size_t sent) {
     const std::size_t sent_bytes = sent * datagram_size;
-    std::memmove(buffer_.data(), buffer_.data() + sent_bytes, buffered_ - sent_bytes);
+    unsent_ += sent_bytes;
     buffered_ -= sent_bytes;
     datagrams_ += datagrams_mode_ ? sent : 0;
     count(sent_bytes);

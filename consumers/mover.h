@@ -83,7 +83,8 @@ class flood_mover {
   private:
     void count(std::size_t n);
     step_result splice_step(std::size_t most);
-    step_result piece_step(std::size_t most);
+    step_result piece_step(std::size_t most, bool paced);
+    bool top_up();
     int send_datagrams(std::size_t whole); // how many went, or -1 and errno
     int write_pieces(std::size_t whole);
     void count_sent(std::size_t datagrams);
@@ -98,7 +99,8 @@ class flood_mover {
     std::optional<time_point> first_byte_;
     std::optional<time_point> starved_since_;
     std::vector<unsigned char> buffer_; // datagrams read from tsflood, not yet sent
-    std::size_t buffered_ = 0;
+    std::size_t unsent_ = 0;            // where they begin in it
+    std::size_t buffered_ = 0;          // how many bytes of them
     struct rtp_state {
         std::uint32_t ssrc;
         std::uint16_t first_sequence;

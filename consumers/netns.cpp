@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "posix.h"
+#include "procfs.h"
 
 namespace {
 
@@ -176,8 +177,10 @@ std::optional<route> ipv6_route(const in6_addr &address) {
 } // namespace
 
 unsigned members_on_loopback(const multicast_group &group) {
-    std::istringstream table(
-        read_file(group.ipv6() ? "/proc/net/igmp6" : "/proc/net/igmp").value_or(""));
+    // Read every few milliseconds, held open by the thread that reads it.
+    thread_local proc_table tables[] = {proc_table("/proc/net/igmp"),
+                                        proc_table("/proc/net/igmp6")};
+    std::istringstream table(std::string(tables[group.ipv6() ? 1 : 0].read()));
     char hex[33];
     if (group.ipv6()) {
         // Index, interface, group (32 hexadecimal digits), users, ...

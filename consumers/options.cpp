@@ -150,6 +150,8 @@ const char *const help_text =
     "  --netns     in a network namespace of the program's own, the group\n"
     "              routed to its loopback interface\n"
     "  -r RATE     pace the flood at RATE bits per second (38M, 1.2G)\n"
+    "  --burst N   where pieces are due under 160 µs apart, send them in\n"
+    "              bursts of at most N (16); 1: one at a time, evenest\n"
     "  --find-limit  with -u: search each consumer's highest loss-free rate,\n"
     "              from RATE (1M) up to the unpaced flood, to within 5%\n"
     "  --json      one JSON object per consumer per line, not a Markdown table\n"
@@ -185,6 +187,7 @@ parsed_command_line parse_options(int argc, char **argv) {
         {"baseline",    required_argument, nullptr, 'b'},
         {"tolerance",   required_argument, nullptr, 'o'},
         {"junit",       required_argument, nullptr, 'J'},
+        {"burst",       required_argument, nullptr, 'B'},
         {"help",        no_argument,       nullptr, 'h'},
         {"version",     no_argument,       nullptr, 'V'},
         {nullptr,       0,                 nullptr, 0  },
@@ -197,6 +200,7 @@ parsed_command_line parse_options(int argc, char **argv) {
     std::vector<std::string> required;
     const char *baseline = nullptr;
     bool tolerance_given = false;
+    bool burst_asked = false;
     opterr = 0;
     optind = 1;
     for (int c; (c = getopt_long(argc, argv, "+s:g:t:P:u:r:h", long_options, nullptr)) != -1;) {
@@ -276,6 +280,17 @@ parsed_command_line parse_options(int argc, char **argv) {
             o.rate = *value;
             break;
         }
+        case 'B': {
+            const auto value = parse_count(optarg, most_burst);
+            if (!value) {
+                error = "--burst takes a number of pieces from 1 to " + std::to_string(most_burst) +
+                        ", not '" + optarg + "'";
+                return failed;
+            }
+            o.burst = static_cast<unsigned>(*value);
+            burst_asked = true;
+            break;
+        }
         case 'f':
             o.find_limit = true;
             break;
@@ -333,10 +348,10 @@ parsed_command_line parse_options(int argc, char **argv) {
             // may stand in a cluster ("-xy"); a long one, whose letter is
             // 0 or one of its own, by the word it stopped at ("--jsn",
             // "--json=1").
-            const bool is_long = optopt == 0 || std::strchr("jfpnRTNVqboJ", optopt) != nullptr;
+            const bool is_long = optopt == 0 || std::strchr("jfpnRTNVqboJB", optopt) != nullptr;
             const std::string word =
                 is_long ? argv[optind - 1] : std::string("-") + static_cast<char>(optopt);
-            error = optopt != 0 && std::strchr(is_long ? "qboJ" : "sgtPur", optopt) != nullptr
+            error = optopt != 0 && std::strchr(is_long ? "qboJB" : "sgtPur", optopt) != nullptr
                         ? word + " needs a value"
                         : word + ": no such option" +
                               (word.find('=') != std::string::npos ? ", or it takes no value" : "");
@@ -350,6 +365,10 @@ parsed_command_line parse_options(int argc, char **argv) {
     }
     if (t.pipe_asked != 0 && o.rate > 0) {
         error = "-r paces 7-packet pieces, which no pipe size changes: -P goes without -r";
+        return failed;
+    }
+    if (burst_asked && o.rate == 0 && !o.find_limit) {
+        error = "--burst bounds the pieces a paced flood sends back to back: it needs -r";
         return failed;
     }
     if (o.find_limit && !t.datagrams()) {

@@ -37,18 +37,23 @@ struct transport_options {
     }
 };
 
+// The most pieces a paced flood sends back to back by default, and at all
+// (one sendmmsg).
+constexpr unsigned default_burst = 16, most_burst = 64;
+
 struct run_options {
     double seconds = 5;  // of flood per consumer
     double grace = 3;    // for a consumer to end by itself once its input has ended
     std::string tsflood; // path of the tsflood to run
     transport_options transport;
-    bool together = false;        // every COMMAND at once, on one flood to the group
-    bool netns = false;           // in a network namespace of the program's own
-    double rate = 0;              // -r, bits per second; 0 floods as fast as the consumer takes it
-    bool find_limit = false;      // search each consumer's highest loss-free rate (UDP)
-    bool json = false;            // one JSON object per line instead of a Markdown table
-    std::optional<bool> progress; // a status line; nothing said: on a terminal
-    std::vector<requirement> requirements;       // --require, each row's
+    bool together = false; // every COMMAND at once, on one flood to the group
+    bool netns = false;    // in a network namespace of the program's own
+    double rate = 0;       // -r, bits per second; 0 floods as fast as the consumer takes it
+    unsigned burst = default_burst;        // --burst: the most pieces back to back as the pace goes
+    bool find_limit = false;               // search each consumer's highest loss-free rate (UDP)
+    bool json = false;                     // one JSON object per line instead of a Markdown table
+    std::optional<bool> progress;          // a status line; nothing said: on a terminal
+    std::vector<requirement> requirements; // --require, each row's
     std::optional<std::vector<::json>> baseline; // --baseline: an earlier run's rows
     double tolerance = default_tolerance;        // a fraction of the baseline's figure
     std::string junit;                           // --junit: where the JUnit report goes
@@ -56,7 +61,7 @@ struct run_options {
 };
 
 constexpr const char *usage_line =
-    "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-r RATE]\n"
+    "usage: tsflood-consumers [-s SECONDS] [-g GRACE] [-t TSFLOOD] [-r RATE [--burst N]]\n"
     "                         [-P BYTES | -u [GROUP:]PORT [--rtp] [--together] [--netns]]\n"
     "                         [--find-limit] [--json] [--progress | --no-progress]\n"
     "                         [--require EXPR]... [--baseline FILE [--tolerance PERCENT]]\n"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include "text.h"
@@ -13,10 +14,10 @@ namespace {
 using std::chrono::microseconds;
 
 constexpr int realtime_priority = 10; // above every ordinary thread, below the kernel's own
-// The shortest gap between pieces at which the pacer is given real-time
-// priority: where it would spin without pause, the kernel's real-time
-// throttling would stop it for 50 ms of every second.
-constexpr double shortest_realtime_gap = 20e-6; // seconds: about 526 Mbit/s
+// The shortest time between the pacer's wake-ups at which it is given
+// real-time priority: where it would spin without pause, the kernel's
+// real-time throttling would stop it for 50 ms of every second.
+constexpr double shortest_realtime_wake = 20e-6; // seconds
 
 // Pieces due at `gap` from `start` before `end`: the first at `start`.
 std::uint64_t due_between(time_point start, time_point end, double gap) {
@@ -38,8 +39,13 @@ void spin_margin::woke_late_by(duration late) {
     margin_ = std::clamp(late > margin_ ? margin_ + 9 * step : margin_ - step, lowest_, highest_);
 }
 
-pacing_priority::pacing_priority(double gap_seconds) {
-    if (gap_seconds < shortest_realtime_gap) {
+pacing_priority::pacing_priority(double wake_seconds) {
+    // Ignored at real-time priority, where sleeps end as asked anyway.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > 1 && prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0) == 0) {
+        timer_slack_ = slack;
+    }
+    if (wake_seconds < shortest_realtime_wake) {
         return;
     }
     // Root or CAP_SYS_NICE may ask any priority; another user up to its
@@ -58,6 +64,9 @@ pacing_priority::pacing_priority(double gap_seconds) {
 
 pacing_priority::~pacing_priority() {
     give_up();
+    if (timer_slack_ > 0) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(timer_slack_), 0, 0, 0);
+    }
 }
 
 void pacing_priority::give_up() {
@@ -87,12 +96,19 @@ std::vector<std::string> pace_report::notes() const {
     return notes;
 }
 
-pacer::pacer(double bits_per_second, std::size_t piece_bytes)
-    : gap_(static_cast<double>(piece_bytes) * 8 / bits_per_second), priority_(gap_),
+std::uint64_t pacer::burst_for(double gap, std::uint64_t most) {
+    const auto spanning = static_cast<std::uint64_t>(std::ceil(burst_span / gap - 1e-9));
+    return std::clamp<std::uint64_t>(spanning, 1, std::max<std::uint64_t>(most, 1));
+}
+
+pacer::pacer(double bits_per_second, std::size_t piece_bytes, std::uint64_t longest_burst)
+    : gap_(static_cast<double>(piece_bytes) * 8 / bits_per_second),
+      burst_(burst_for(gap_, longest_burst)), priority_(gap_ * static_cast<double>(burst_)),
       margin_(priority_.realtime()) {
     report_.asked = bits_per_second;
     report_.gap = gap_;
     report_.realtime = priority_.realtime();
+    report_.burst = burst_;
 }
 
 std::uint64_t pacer::due(time_point now) {
@@ -100,18 +116,21 @@ std::uint64_t pacer::due(time_point now) {
         start_ = now;
     }
     const std::uint64_t done = report_.sent - before_start_;
+    // Every piece of each burst due by now.
+    const double span = gap_ * static_cast<double>(burst_);
     const std::uint64_t by_now =
-        static_cast<std::uint64_t>(seconds_between(*start_, now) / gap_) + 1;
+        (static_cast<std::uint64_t>(seconds_between(*start_, now) / span) + 1) * burst_;
     if (by_now <= done || now < after_burst_) {
         return 0;
     }
-    return std::min(by_now - done, catch_up);
+    return std::min(by_now - done, std::max(burst_, catch_up));
 }
 
 void pacer::sent(std::uint64_t pieces, time_point now) {
     report_.sent += pieces;
-    // Late: the next piece waits a gap after these, so that the flood
-    // catches up in bursts of a few, not in one long one.
+    // After a burst, on time or late, the next piece waits a gap at least:
+    // bursts never run into one another, and a late flood catches up in
+    // bursts of a few, not in one long one.
     if (pieces > 1) {
         after_burst_ = now + seconds_of(gap_);
     }
@@ -121,7 +140,8 @@ time_point pacer::next_due() const {
     if (!start_) {
         return clock_type::now();
     }
-    return std::max(after_burst_, due_of(report_.sent));
+    const std::uint64_t done = report_.sent - before_start_;
+    return std::max(after_burst_, due_of(report_.sent - done % burst_));
 }
 
 time_point pacer::due_of(std::uint64_t n) const {
@@ -141,7 +161,7 @@ void pacer::restart(time_point now) {
 void pacer::keep_priority() {
     // Spinning at real-time priority for nearly all of each gap would
     // have the kernel's throttling stop the thread for 50 ms a second.
-    if (priority_.realtime() && margin_.get() * 10 > seconds_of(gap_) * 9) {
+    if (burst_ == 1 && priority_.realtime() && margin_.get() * 10 > seconds_of(gap_) * 9) {
         priority_.give_up();
         report_.left_realtime = true;
     }

@@ -3,14 +3,17 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sstream>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +50,33 @@ std::vector<long> pids() {
     return numbers_in("/proc").value_or(std::vector<long>{});
 }
 
+// Whether the kernel lists each thread's children (/proc/PID/task/TID/
+// children, CONFIG_PROC_CHILDREN): a walk down from a process then reads
+// its descendants alone, not every process of the machine.
+bool children_listed() {
+    static const bool listed = access("/proc/thread-self/children", R_OK) == 0;
+    return listed;
+}
+
+// The children of process `pid`, of all its threads.
+std::vector<pid_t> children_of(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    std::vector<pid_t> children;
+    for (const long tid : numbers_in(tasks).value_or(std::vector<long>{})) {
+        const std::string list = read_file(tasks + std::to_string(tid) + "/children").value_or("");
+        for (const char *at = list.c_str(); *at != '\0';) {
+            char *end = nullptr;
+            const long child = std::strtol(at, &end, 10);
+            if (end == at) {
+                break;
+            }
+            children.push_back(static_cast<pid_t>(child));
+            at = end;
+        }
+    }
+    return children;
+}
+
 } // namespace
 
 std::optional<process_stat> parse_stat(const std::string &line) {
@@ -56,20 +86,25 @@ std::optional<process_stat> parse_stat(const std::string &line) {
     if (open == std::string::npos || close == std::string::npos || close < open) {
         return std::nullopt;
     }
-    std::istringstream fields(line.substr(close + 1));
-    std::vector<std::string> f(3); // f[n] is field n
-    for (std::string word; fields >> word;) {
-        f.push_back(word);
+    std::array<const char *, 53> f{}; // f[n] is where field n begins
+    std::size_t fields = 3;
+    for (const char *at = line.c_str() + close + 1; fields < f.size();) {
+        at += std::strspn(at, " \n");
+        if (*at == '\0') {
+            break;
+        }
+        f[fields++] = at;
+        at += std::strcspn(at, " \n");
     }
-    if (f.size() <= 34) {
+    if (fields <= 34) {
         return std::nullopt;
     }
     static const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     static const std::uint64_t page_kib = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
-    const auto number = [&](std::size_t n) { return std::strtoull(f[n].c_str(), nullptr, 10); };
+    const auto number = [&](std::size_t n) { return std::strtoull(f[n], nullptr, 10); };
     process_stat p;
     p.pid = static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10));
-    p.zombie = f[3] == "Z";
+    p.zombie = f[3][0] == 'Z' && std::strchr(" \n", f[3][1]) != nullptr;
     p.ppid = static_cast<pid_t>(number(4));
     p.session = static_cast<pid_t>(number(6));
     p.cpu_seconds = static_cast<double>(number(14) + number(15)) / tick;
@@ -86,24 +121,35 @@ std::optional<process_stat> stat_of(pid_t pid) {
 }
 
 std::vector<process_stat> descendants(pid_t ancestor, pid_t apart) {
-    std::unordered_multimap<pid_t, process_stat> children; // by parent
-    for (const long pid : pids()) {
+    const bool listed = children_listed();
+    std::unordered_multimap<pid_t, process_stat> children; // by parent, without the lists
+    for (const long pid : listed ? std::vector<long>{} : pids()) {
         if (const auto p = stat_of(static_cast<pid_t>(pid))) {
             children.emplace(p->ppid, *p); // else it ended since the folder was read
         }
     }
     std::vector<process_stat> found;
     std::vector<pid_t> parents = {ancestor};
+    const auto take = [&](const process_stat &p) {
+        if (apart == 0 || (p.pid != apart && p.session != apart)) {
+            found.push_back(p);
+            parents.push_back(p.pid);
+        }
+    };
     while (!parents.empty()) {
         const pid_t parent = parents.back();
         parents.pop_back();
+        if (listed) {
+            for (const pid_t child : children_of(parent)) {
+                if (const auto p = stat_of(child); p && p->ppid == parent) {
+                    take(*p); // else it ended, or changed parents, since its parent was read
+                }
+            }
+            continue;
+        }
         const auto [from, to] = children.equal_range(parent);
         for (auto it = from; it != to; ++it) {
-            const process_stat &p = it->second;
-            if (apart == 0 || (p.pid != apart && p.session != apart)) {
-                found.push_back(p);
-                parents.push_back(p.pid);
-            }
+            take(it->second);
         }
     }
     return found;
@@ -154,39 +200,61 @@ struct printed_socket {
     std::uint64_t drops, queued;
 };
 
+// The fields of a line, split on blanks, as many as `fields` holds; the
+// rest of it left out. Returns how many.
+std::size_t split_fields(std::string_view line, std::string_view *fields, std::size_t most) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; n < most;) {
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(line.find(' ', at), line.size());
+        fields[n++] = line.substr(at, end - at);
+        at = end;
+    }
+    return n;
+}
+
+// A hexadecimal or decimal number of a /proc table; 0 when it is not one.
+std::uint64_t number_of(std::string_view text, int base) {
+    char digits[24] = {};
+    std::memcpy(digits, text.data(), std::min(text.size(), sizeof digits - 1));
+    return std::strtoull(digits, nullptr, base);
+}
+
 std::vector<printed_socket> printed_sockets(unsigned port) {
+    // Read every few milliseconds: each table is held open by the thread
+    // that reads it and read again from its start.
+    thread_local proc_table tables[] = {proc_table("/proc/net/udp"), proc_table("/proc/net/udp6")};
     std::vector<printed_socket> sockets;
     for (const bool ipv6 : {false, true}) {
         // Fields: sl, local address:port (hexadecimal), remote, st, queues,
         // timer, retransmits, uid, timeout, inode, ref, pointer, drops.
-        std::istringstream table(read_file(ipv6 ? "/proc/net/udp6" : "/proc/net/udp").value_or(""));
-        std::string line;
-        std::getline(table, line); // the heading
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, skip, queues;
-            std::uint64_t inode = 0, drops = 0;
-            fields >> slot >> local >> skip >> skip >> queues;
-            for (int field = 5; field < 9; ++field) {
-                fields >> skip;
+        const std::string_view table = tables[ipv6 ? 1 : 0].read();
+        std::size_t line_end = table.find('\n'); // after the heading
+        for (std::size_t at = line_end; at < table.size(); at = line_end) {
+            line_end = std::min(table.find('\n', at + 1), table.size());
+            std::string_view f[13];
+            if (split_fields(table.substr(at + 1, line_end - at - 1), f, 13) < 13) {
+                continue;
             }
-            fields >> inode >> skip >> skip >> drops;
+            const std::string_view local = f[1];
             const std::size_t colon = local.rfind(':');
-            if (!fields || colon == std::string::npos ||
-                std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
+            if (colon == std::string_view::npos || number_of(local.substr(colon + 1), 16) != port) {
                 continue;
             }
             // "tx_queue:rx_queue", bytes as the kernel accounts them
-            const std::size_t rx = queues.find(':');
+            const std::size_t rx = f[4].find(':');
             printed_socket printed{
-                inode,
+                number_of(f[9], 10),
                 ipv6,
                 {},
-                drops,
-                rx == std::string::npos ? 0 : std::strtoull(queues.c_str() + rx + 1, nullptr, 16)};
+                number_of(f[12], 10),
+                rx == std::string_view::npos ? 0 : number_of(f[4].substr(rx + 1), 16)};
             for (std::size_t w = 0; w < printed.words.size() && 8 * w + 8 <= colon; ++w) {
-                printed.words[w] = static_cast<std::uint32_t>(
-                    std::strtoul(local.substr(8 * w, 8).c_str(), nullptr, 16));
+                printed.words[w] =
+                    static_cast<std::uint32_t>(number_of(local.substr(8 * w, 8), 16));
             }
             sockets.push_back(printed);
         }
@@ -282,4 +350,35 @@ udp_counters udp_counters_now() {
         c.rcvbuf_errors += name == "Udp6RcvbufErrors" ? number : 0;
     }
     return c;
+}
+
+proc_table::proc_table(const char *path) : path_(path) {}
+
+std::string_view proc_table::read() {
+    if (!fd_) {
+        fd_.reset(open(path_, O_RDONLY | O_CLOEXEC));
+    }
+    std::size_t got = 0;
+    while (fd_) {
+        if (text_.size() == got) {
+            text_.resize(std::max<std::size_t>(2 * text_.size(), 1 << 14));
+        }
+        const ssize_t n =
+            pread(fd_.get(), text_.data() + got, text_.size() - got, static_cast<off_t>(got));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        // A read of a /proc table returns less than half a page only at its
+        // end (a read stops early only where the next line would not fit in
+        // the kernel's page): the read that would find the end, and walk
+        // the kernel's table once more for it, is saved.
+        if (static_cast<std::size_t>(n) < 2048) {
+            break;
+        }
+    }
+    return {text_.data(), got};
 }

@@ -6,8 +6,27 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
+
+#include "posix.h"
+
+// A table of /proc read over and over, such as /proc/net/udp: held open,
+// and read again from its start into a buffer that is kept, so that a read
+// costs no open and, once the buffer has grown, no allocation.
+class proc_table {
+  public:
+    explicit proc_table(const char *path);
+    // Its whole text now; empty when it cannot be read. Valid until the
+    // next read.
+    std::string_view read();
+
+  private:
+    const char *path_;
+    unique_fd fd_;
+    std::string text_;
+};
 
 // A process as /proc/PID/stat shows it (proc(5)).
 struct process_stat {

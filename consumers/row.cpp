@@ -209,9 +209,11 @@ const columns<consumer_row> row_columns = {
     {"rate", "rate_bytes_per_s", false, unit::bytes_per_second,
      [](const consumer_row &r) { return optional(r.rate); },
      [](const consumer_row &r) {
+         const std::string burst =
+             r.pace && r.pace->burst > 1 ? ", bursts of " + std::to_string(r.pace->burst) : "";
          const std::string pacer = !r.pace          ? ""
-                                   : r.pace->realtime ? " (real-time pacer)"
-                                                      : " (normal pacer)";
+                                   : r.pace->realtime ? " (real-time pacer" + burst + ")"
+                                                      : " (normal pacer" + burst + ")";
          return !r.rate                           ? std::string("n/a")
                 : r.datagrams || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8) + pacer
                                                   : byte_rate_text(*r.rate);
@@ -226,6 +228,8 @@ const columns<consumer_row> row_columns = {
      [](const consumer_row &r) {
          return !r.pace ? json(nullptr) : json(r.pace->realtime ? "realtime" : "normal");
      }, nullptr},
+    {nullptr, "burst", false, unit::count,
+     [](const consumer_row &r) { return r.pace ? json(r.pace->burst) : json(nullptr); }, nullptr},
     {nullptr, "flood_seconds", false, unit::seconds,
      [](const consumer_row &r) { return json(r.flood_seconds); }, nullptr},
     {nullptr, "flood_end", false, unit::none,

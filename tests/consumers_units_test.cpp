@@ -182,6 +182,57 @@ TEST(Pacer, TheSpinFollowsHowLateSleepsEnd) {
     }
 }
 
+// Pieces due closer together than a wake-up go in bursts of the fewest that
+// span 160 µs, at most --burst: each burst whole once its first piece is
+// due, so the average stays exact. Late ones catch up at most a burst (or
+// 4) at a time, a gap after each, and a stall is made up.
+TEST(Pacer, BurstsGoWholeAtTheirFirstPiecesTimeAndCatchUpBounded) {
+    const struct {
+        double rate;
+        std::uint64_t most, burst;
+    } cases[] = {
+        {10e6,  16, 1 }, // a piece every 1053 µs: one at a time
+        {100e6, 16, 2 }, // every 105 µs
+        {100e6, 1,  1 }, // --burst 1
+        {200e6, 16, 4 },
+        {500e6, 6,  6 }, // --burst bounds the 8 that 160 µs takes
+        {1e9,   64, 16},
+    };
+    for (const auto &c : cases) {
+        pacer pace(c.rate, 1316, c.most);
+        ASSERT_EQ(pace.burst(), c.burst) << c.rate;
+        const double gap = 1316 * 8 / c.rate;
+        const time_point start = clock_type::now();
+        const auto at = [&](double seconds) { return start + seconds_of(seconds); };
+        std::uint64_t sent = 0;
+        std::optional<double> burst_sent_at; // of the last send of more than one piece
+        // 40 ms in steps of a microsecond, stalled from 10 to 14 ms.
+        for (int us = 0; us < 40000; us = us == 10000 ? 14000 : us + 1) {
+            const double now = us * 1e-6;
+            const std::uint64_t n = pace.due(at(now));
+            if (n == 0) {
+                continue;
+            }
+            const double burst_due = static_cast<double>(sent / c.burst * c.burst) * gap;
+            if (us < 10000) { // on time: the whole burst, once its first piece is due
+                EXPECT_EQ(n, c.burst) << c.rate << " at " << us << " µs";
+                EXPECT_NEAR(now, burst_due, 1.01e-6) << c.rate;
+            }
+            EXPECT_LE(n, std::max<std::uint64_t>(c.burst, pacer::catch_up)) << c.rate;
+            if (burst_sent_at) {
+                EXPECT_GE(now - *burst_sent_at, gap - 1e-9) << c.rate << " at " << us << " µs";
+            }
+            pace.sent(n, at(now));
+            sent += n;
+            burst_sent_at = n > 1 ? std::optional(now) : std::nullopt;
+        }
+        const auto due_by_end = static_cast<std::uint64_t>(0.04 / gap) + 1;
+        EXPECT_LE(sent, due_by_end + c.burst) << c.rate;
+        EXPECT_GE(sent + std::max<std::uint64_t>(c.burst, pacer::catch_up), due_by_end) << c.rate;
+        EXPECT_EQ(pace.report(at(0.04)).burst, c.burst);
+    }
+}
+
 // The search, on model consumers that drop above a known rate. A stop, or
 // a try that was not flooded for its whole time (its consumer refused the
 // flood), ends it with no limit. Receivers together have the limit of the

@@ -9,6 +9,10 @@
 //   model_consumer rtp WHERE                the same, checking RTP headers: prints bytes,
 //                                           gaps in the sequence, and datagrams not of
 //                                           payload type 33 with 7 packets
+//   model_consumer runs WHERE GAP_US        reads datagrams as udp does, each with the time it
+//                                           arrived, until a fifth of a second without one, then
+//                                           prints the longest run of them each under half
+//                                           GAP_US after the one before
 //   model_consumer relay PORT               writes what it reads on 127.0.0.1:PORT to stdout
 //   model_consumer deaf PORT                binds 127.0.0.1:PORT with a small buffer, reads nothing
 //   model_consumer orphan-spin SECONDS      ignores SIGCHLD, so the kernel reaps its child,
@@ -24,6 +28,7 @@
 //                                           MODEL_REGRESS names how it regresses: drops (a
 //                                           read every 5 ms), grows (keeps all it reads),
 //                                           slows (0.2 ms of CPU per read), or several
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -294,6 +299,39 @@ int main(int argc, char **argv) {
         } else {
             std::printf("%llu\n", bytes);
         }
+    } else if (mode == "runs" && argc > 3) {
+        const int s = bound_socket(argv[2], 8 << 20);
+        const int on = 1;
+        setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        const double back_to_back = std::atof(argv[3]) / 2 * 1e-6;
+        unsigned char datagram[2048];
+        char control[256];
+        double last = -1;
+        unsigned long long datagrams = 0, run = 0, longest = 0;
+        for (;; ++datagrams) {
+            const timeval idle{datagrams == 0 ? 10 : 0, datagrams == 0 ? 0 : 200000};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+            iovec into{datagram, sizeof datagram};
+            msghdr message{};
+            message.msg_iov = &into;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            if (recvmsg(s, &message, 0) < 0) {
+                break;
+            }
+            const cmsghdr *c = CMSG_FIRSTHDR(&message);
+            timespec at{};
+            if (c != nullptr && c->cmsg_type == SO_TIMESTAMPNS) {
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+            }
+            const double now =
+                static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
+            run = last >= 0 && now - last < back_to_back ? run + 1 : 1;
+            longest = std::max(longest, run);
+            last = now;
+        }
+        std::printf("longest run %llu of %llu datagrams\n", longest, datagrams);
     } else if (mode == "relay" && argc > 2) {
         const int s = bound_socket(argv[2], 0);
         char datagram[2048];
