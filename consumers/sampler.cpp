@@ -8,14 +8,14 @@
 #include <set>
 #include <unistd.h>
 
+#include "growth.h"
 #include "mover.h"
 
 namespace {
 
 constexpr auto period = std::chrono::milliseconds(50);
-constexpr int looks_per_period = 10; // at the port's sockets
-constexpr double kept_period = 0.25; // seconds between the samples a row carries
-constexpr double growth_slack = 16;  // KiB a process must grow by for it to count as growing
+constexpr int looks_per_period = 10;                   // at the port's sockets
+constexpr double kept_period = 0.25;                   // seconds between the samples a row carries
 constexpr auto growth_delay = std::chrono::seconds(1); // of the flood, its start-up left out
 
 } // namespace
@@ -42,80 +42,10 @@ struct tree_sampler::tree {
     bool alive = true;   // a process of it runs
     time_point alive_at; // when the walk that found it so began
 
-    // What one process grew by while it lived, as samples come.
-    struct growing {
-        std::uint64_t start_ticks;
-        double base;     // its memory at its first sample, from which it grows
-        double last = 0; // what it had grown by at its last counted sample
-        double peak = 0; // ... at its last sample that grew
-        std::vector<std::pair<std::size_t, double>> since_peak; // the counted samples after it
-        std::pair<std::size_t, double> latest;                  // not counted until it lives on
-    };
-    std::map<pid_t, growing> growing_now;
-    std::vector<double> grown, grown_at; // by all of its processes, at each sample of the flood
-    double kept_by_ended = 0;            // what the processes that ended had grown by
+    memory_growth growth; // over the flood, after its first second
 
     double since_start(time_point t) const {
         return seconds_between(started, t);
-    }
-
-    static void count_latest(growing &g) {
-        const auto [k, kib] = g.latest;
-        if (kib > g.last + growth_slack) {
-            g.peak = kib;
-            g.since_peak.clear();
-        } else {
-            g.since_peak.emplace_back(k, kib);
-        }
-        g.last = kib;
-    }
-
-    // A process ended: what it gave back since it last grew, and its last
-    // change, are taken back; it keeps what it had grown by then.
-    void ended(const growing &g) {
-        for (const auto &[k, kib] : g.since_peak) {
-            grown[k] += g.peak - kib;
-        }
-        grown[g.latest.first] += g.peak - g.latest.second;
-        kept_by_ended += g.peak;
-    }
-
-    // The processes of `now` as they were at `at`, one more sample of the
-    // flood; with `at` nothing, after it: only which of them have ended.
-    void grow(const std::map<pid_t, process_stat> &now, std::optional<double> at) {
-        for (auto it = growing_now.begin(); it != growing_now.end();) {
-            const auto p = now.find(it->first);
-            if (p == now.end() || p->second.zombie ||
-                p->second.start_ticks != it->second.start_ticks) {
-                ended(it->second);
-                it = growing_now.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (!at) {
-            return;
-        }
-        const std::size_t k = grown.size();
-        grown.push_back(kept_by_ended);
-        grown_at.push_back(*at);
-        for (const auto &[pid, p] : now) {
-            if (p.zombie) {
-                continue;
-            }
-            const auto rss = static_cast<double>(p.rss_kib);
-            auto g = growing_now.find(pid);
-            if (g == growing_now.end()) {
-                growing_now[pid] = {
-                    p.start_ticks, rss, 0, 0, { },
-                        { k, 0}
-                };
-                continue;
-            }
-            count_latest(g->second);
-            g->second.latest = {k, rss - g->second.base};
-            grown[k] += rss - g->second.base;
-        }
     }
 
     // Its processes now: memory, and the CPU of those that the kernel
@@ -140,7 +70,7 @@ struct tree_sampler::tree {
         if (flooding) {
             // After the flood, a process that ends by itself still takes
             // back what it gave back as it ended.
-            grow(now, *flooding ? std::optional(since_start(at)) : std::nullopt);
+            growth.sample(now, *flooding ? std::optional(since_start(at)) : std::nullopt);
         }
         processes = std::move(now);
         if (rss > 0) {
@@ -149,26 +79,6 @@ struct tree_sampler::tree {
                 kept.emplace_back(since_start(at), rss);
             }
         }
-    }
-
-    // Least squares slope of the growth over the flood, after its first
-    // second; nothing from less than half a second of samples.
-    std::optional<double> growth() const {
-        const std::size_t n = grown.size();
-        if (n < 2 || grown_at.back() - grown_at.front() < 0.5) {
-            return std::nullopt;
-        }
-        double mean_t = 0, mean_kib = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            mean_t += grown_at[k] / static_cast<double>(n);
-            mean_kib += grown[k] / static_cast<double>(n);
-        }
-        double covariance = 0, variance = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            covariance += (grown_at[k] - mean_t) * (grown[k] - mean_kib);
-            variance += (grown_at[k] - mean_t) * (grown_at[k] - mean_t);
-        }
-        return covariance / variance * 60;
     }
 };
 
@@ -190,7 +100,7 @@ std::string tree_sampler::tree_marker(std::size_t tree) {
 
 std::size_t tree_sampler::add(pid_t root, time_point started) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    trees_.push_back({root, started, {}, 0, {}, 0, {}, true, started, {}, {}, {}, 0});
+    trees_.push_back({root, started, {}, 0, {}, 0, {}, true, started, {}});
     return trees_.size() - 1;
 }
 
@@ -513,7 +423,7 @@ tree_report tree_sampler::report(std::size_t i) const {
     tree_report r;
     r.peak_kib = t.peak_kib;
     r.rss_kib = t.kept;
-    r.growth_kib_per_min = t.growth();
+    r.growth_kib_per_min = t.growth.per_minute();
     std::vector<socket_tally> tallies;
     for (const auto &[inode, s] : sockets_) {
         const std::uint64_t drops = s.last.drops - std::min(s.last.drops, s.drops_before);

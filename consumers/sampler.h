@@ -78,12 +78,11 @@ struct tree_report {
 // flood's count of datagrams begun. A socket is known by its inode; once
 // gone it keeps its last counts.
 //
-// Memory growth counts what each process grew by while it lived: a process
-// that starts is not growth, nor is one that ends shrinkage, however long
-// it takes to give back its memory: at its end, what it gave back since it
-// last grew, and its last change, are taken back. CPU time is counted as
-// processes are reaped (wait4), but a process whose parent ignores SIGCHLD
-// is reaped by the kernel: its last sampled CPU time is counted here.
+// Memory growth is counted over the flood after its first second, and a
+// process that ends by itself after it still takes back what it gave back
+// as it ended (growth.h). CPU time is counted as processes are reaped
+// (wait4), but a process whose parent ignores SIGCHLD is reaped by the
+// kernel: its last sampled CPU time is counted here.
 class tree_sampler {
   public:
     static constexpr const char *tree_variable = "TSFLOOD_CONSUMERS_TREE";
