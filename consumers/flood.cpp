@@ -92,10 +92,15 @@ moved_until move_until(run_context &ctx, flood_mover &mover, const move_limits &
             return moved_until::done;
         }
         const time_point now = clock_type::now();
-        if (now >= l.deadline) {
+        // Paced, what fell due before the deadline still goes, however late
+        // the loop came round to it.
+        const std::uint64_t owed = l.pace != nullptr && now >= l.deadline && mover.ready()
+                                       ? l.pace->due(l.deadline - std::chrono::nanoseconds(1))
+                                       : 0;
+        if (now >= l.deadline && owed == 0) {
             return moved_until::deadline;
         }
-        if (!mover.ready() || now >= housekeeping_at) {
+        if (owed == 0 && (!mover.ready() || now >= housekeeping_at)) {
             // Blocked, or time to look around: a wait for the flood to be
             // able to move, none when it can.
             auto fds = mover.wants();
@@ -107,8 +112,8 @@ moved_until move_until(run_context &ctx, flood_mover &mover, const move_limits &
             }
             continue;
         }
-        std::uint64_t pieces = flood_mover::any_pieces;
-        if (l.pace != nullptr && (pieces = l.pace->due(now)) == 0) {
+        std::uint64_t pieces = owed > 0 ? owed : flood_mover::any_pieces;
+        if (l.pace != nullptr && owed == 0 && (pieces = l.pace->due(now)) == 0) {
             const woken w = l.pace->wait(std::min(l.pace->next_due(), l.deadline),
                                          [&](time_point wake) { return ctx.wait(wake); });
             if (w.any() && attend(w)) {
