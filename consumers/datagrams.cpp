@@ -61,7 +61,7 @@ measuring_sink datagram_transport::sink() const {
 
 port_watch::look datagram_transport::look_at_port() const {
     look seen;
-    seen.sockets = udp_sockets(port_);
+    seen.sockets = udp_sockets(port_, tables_);
     const kernel_state state = read_state();
     for (const udp_socket &s : seen.sockets) {
         seen.receiving.push_back(reaches(s, state));

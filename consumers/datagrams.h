@@ -37,6 +37,9 @@ class datagram_transport : public transport, public port_watch {
     virtual reach reaches(const udp_socket &s, const kernel_state &state) const = 0;
 
     const unsigned port_;
+
+  private:
+    mutable udp_tables tables_; // read by one look at a time: the sampler's
 };
 
 // "127.0.0.1", "::1", "::ffff:127.0.0.1": whether the socket is bound to

@@ -177,10 +177,12 @@ std::optional<route> ipv6_route(const in6_addr &address) {
 } // namespace
 
 unsigned members_on_loopback(const multicast_group &group) {
-    // Read every few milliseconds, held open by the thread that reads it.
-    thread_local proc_table tables[] = {proc_table("/proc/net/igmp"),
-                                        proc_table("/proc/net/igmp6")};
-    std::istringstream table(std::string(tables[group.ipv6() ? 1 : 0].read()));
+    proc_table once(group.ipv6() ? "/proc/net/igmp6" : "/proc/net/igmp");
+    return members_on_loopback(group, once);
+}
+
+unsigned members_on_loopback(const multicast_group &group, proc_table &igmp) {
+    std::istringstream table(std::string(igmp.read()));
     char hex[33];
     if (group.ipv6()) {
         // Index, interface, group (32 hexadecimal digits), users, ...

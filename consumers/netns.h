@@ -7,6 +7,7 @@
 #include <string>
 
 #include "options.h"
+#include "procfs.h"
 
 // Moves the program, and so all it starts, into a network namespace of its
 // own: a plain one for root (CAP_SYS_ADMIN), else one inside a user
@@ -19,6 +20,9 @@ void enter_private_network();
 // How many sockets of this network namespace are members of `group` on the
 // loopback interface (/proc/net/igmp, /proc/net/igmp6).
 unsigned members_on_loopback(const multicast_group &group);
+// The same, read from `igmp`, the table of the group's family held open
+// (/proc/net/igmp, /proc/net/igmp6).
+unsigned members_on_loopback(const multicast_group &group, proc_table &igmp);
 
 // The command that routes `group` to the loopback interface, where the
 // flood goes and where its receivers, joining it, must listen; nothing when

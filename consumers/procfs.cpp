@@ -223,15 +223,12 @@ std::uint64_t number_of(std::string_view text, int base) {
     return std::strtoull(digits, nullptr, base);
 }
 
-std::vector<printed_socket> printed_sockets(unsigned port) {
-    // Read every few milliseconds: each table is held open by the thread
-    // that reads it and read again from its start.
-    thread_local proc_table tables[] = {proc_table("/proc/net/udp"), proc_table("/proc/net/udp6")};
+std::vector<printed_socket> printed_sockets(unsigned port, udp_tables &tables) {
     std::vector<printed_socket> sockets;
     for (const bool ipv6 : {false, true}) {
         // Fields: sl, local address:port (hexadecimal), remote, st, queues,
         // timer, retransmits, uid, timeout, inode, ref, pointer, drops.
-        const std::string_view table = tables[ipv6 ? 1 : 0].read();
+        const std::string_view table = (ipv6 ? tables.v6 : tables.v4).read();
         std::size_t line_end = table.find('\n'); // after the heading
         for (std::size_t at = line_end; at < table.size(); at = line_end) {
             line_end = std::min(table.find('\n', at + 1), table.size());
@@ -277,7 +274,8 @@ bool kernel_order_differs() {
             fstat(s.get(), &st) == 0) {
             std::uint32_t loopback;
             std::memcpy(&loopback, &at.sin_addr, sizeof loopback);
-            for (const auto &p : printed_sockets(ntohs(at.sin_port))) {
+            udp_tables tables;
+            for (const auto &p : printed_sockets(ntohs(at.sin_port), tables)) {
                 swapped = swapped || (p.inode == st.st_ino && p.words[0] != loopback);
             }
         }
@@ -289,8 +287,13 @@ bool kernel_order_differs() {
 } // namespace
 
 std::vector<udp_socket> udp_sockets(unsigned port) {
+    udp_tables once;
+    return udp_sockets(port, once);
+}
+
+std::vector<udp_socket> udp_sockets(unsigned port, udp_tables &tables) {
     std::vector<udp_socket> sockets;
-    for (const auto &p : printed_sockets(port)) {
+    for (const auto &p : printed_sockets(port, tables)) {
         udp_socket s{p.inode, p.ipv6, {}, p.drops, p.queued};
         for (std::size_t w = 0; w < p.words.size(); ++w) {
             const std::uint32_t word =

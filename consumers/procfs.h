@@ -62,9 +62,17 @@ struct udp_socket {
     std::uint64_t queued; // bytes in its receive queue, each datagram's buffer counted whole
 };
 
+// The kernel's tables of UDP sockets, IPv4 and IPv6, held open to be read
+// again and again by one thread at a time.
+struct udp_tables {
+    proc_table v4{"/proc/net/udp"}, v6{"/proc/net/udp6"};
+};
+
 // The UDP sockets bound to local `port`, IPv4 (/proc/net/udp) and IPv6
-// (/proc/net/udp6), in this network namespace.
+// (/proc/net/udp6), in this network namespace; read from `tables` where
+// they are read often.
 std::vector<udp_socket> udp_sockets(unsigned port);
+std::vector<udp_socket> udp_sockets(unsigned port, udp_tables &tables);
 
 // "127.0.0.1", "::1", ...
 std::string address_text(const udp_socket &socket);

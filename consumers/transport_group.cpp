@@ -103,7 +103,7 @@ class group_transport final : public datagram_transport {
                               : std::memcmp(s.address.data(), &in.sin_addr, 4) == 0);
     }
     kernel_state read_state() const override {
-        return {members_on_loopback(group_)};
+        return {members_on_loopback(group_, igmp_)};
     }
     reach reaches(const udp_socket &s, const kernel_state &state) const override {
         if (state.members == 0 || !bound_to_group(s)) {
@@ -118,6 +118,7 @@ class group_transport final : public datagram_transport {
     }
 
     const multicast_group group_;
+    mutable proc_table igmp_{group_.ipv6() ? "/proc/net/igmp6" : "/proc/net/igmp"};
 };
 
 } // namespace
