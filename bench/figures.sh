@@ -3,10 +3,10 @@
 # Draws the figures of bench/README.md and consumers/measurements.md, as SVG
 # files in bench/figures/, from the measurements in bench/data/ (JSON lines
 # that tsflood-consumers --json and throughput --sweep --json printed). With
-# --measure it first measures them again on this machine, which takes about
-# 95 minutes, a quiet machine, the release build, root (VLC runs as nobody,
-# the multicast receivers in a network namespace of their own) and the
-# Debian consumers of consumers/measurements.md.
+# --measure it first measures them again on this machine (how long that takes
+# is in bench/README.md); it needs a quiet machine, the release build, root
+# (VLC runs as nobody, the multicast receivers in a network namespace of their
+# own) and the Debian consumers of consumers/measurements.md.
 #
 #   bench/figures.sh             draw from bench/data/
 #   bench/figures.sh --measure   measure into bench/data/, then draw
