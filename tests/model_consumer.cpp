@@ -112,6 +112,7 @@ int bound_socket(const std::string &where, int buffer) {
 //   slow:US       from now on, wait US microseconds after each datagram
 //   sleep:MS      wait, reading nothing
 //   close         close the socket, unread datagrams and all
+//   reopen        open another socket as `open` does, then close the first
 //   fork          go on in a child; the parent waits for it and records nothing
 //   die           record, then end by SIGKILL
 volatile sig_atomic_t ended_by_term = 0;
@@ -226,6 +227,10 @@ int receiver(const std::string &where, const char *record, char **steps, int n) 
         } else if (name == "close") {
             close(s);
             s = -1;
+        } else if (name == "reopen") {
+            const int first = s;
+            open_socket(true);
+            close(first);
         } else if (name == "fork") {
             if (const pid_t child = fork(); child > 0) {
                 recording = false;

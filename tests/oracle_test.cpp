@@ -58,6 +58,7 @@ receiver draw_receiver(std::mt19937 &random, bool group, bool group_ipv6) {
         "sleep:" + between(100, 900) + " open read",                            // late
         "open read:" + between(100, 700) + " close sleep:" + between(50, 300) + // reopen
             " open read",
+        "open read:" + between(0, 700) + " reopen read",         // reopens at once
         "open read:" + between(100, 700) + " close sleep:1500",  // leaves early
         "open read:" + between(100, 700) + " die",               // dies
         "open fork read",                                        // a forked reader
@@ -66,9 +67,9 @@ receiver draw_receiver(std::mt19937 &random, bool group, bool group_ipv6) {
         std::string(group_ipv6 ? "v4" : "v6") + " open read",    // the other family
         "open read:" + between(100, 700) + " leave read",        // leaves the group
     };
-    // The last three are a group's; over UDP the first seven.
+    // The last three are a group's; over UDP the first eight.
     const std::size_t kind =
-        std::uniform_int_distribution<std::size_t>(0, group ? kinds.size() - 1 : 6)(random);
+        std::uniform_int_distribution<std::size_t>(0, group ? kinds.size() - 1 : 7)(random);
     return {kinds[kind], std::uniform_int_distribution<int>(0, 5)(random) == 0};
 }
 
@@ -194,6 +195,10 @@ const struct {
     // An IPv6 socket that joined an IPv4 group reads it: whether it did
     // cannot be told from the kernel's tables.
     {{scenario::group4, false, true, "50M", {{"open read", false}, {"v6 open read", false}}}, 0, false},
+    // A socket closed just after another was opened: what was queued in it
+    // is lost, though the receiver never stopped receiving.
+    {{scenario::group4, true, false, "50M", {{"open read:0 reopen read", false}}}, 0, false},
+    {{scenario::udp, false, false, "50M", {{"open read:0 reopen read", false}}}, 0, false},
   // clang-format on
 };
 
