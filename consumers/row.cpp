@@ -211,9 +211,10 @@ const columns<consumer_row> row_columns = {
      [](const consumer_row &r) {
          const std::string burst =
              r.pace && r.pace->burst > 1 ? ", bursts of " + std::to_string(r.pace->burst) : "";
-         const std::string pacer = !r.pace          ? ""
-                                   : r.pace->realtime ? " (real-time pacer" + burst + ")"
-                                                      : " (normal pacer" + burst + ")";
+         const std::string pacer = !r.pace                 ? ""
+                                   : r.pace->left_realtime ? " (real-time, then normal pacer" + burst + ")"
+                                   : r.pace->realtime      ? " (real-time pacer" + burst + ")"
+                                                           : " (normal pacer" + burst + ")";
          return !r.rate                           ? std::string("n/a")
                 : r.datagrams || r.asked_rate > 0 ? bit_rate_text(*r.rate * 8) + pacer
                                                   : byte_rate_text(*r.rate);
@@ -226,7 +227,9 @@ const columns<consumer_row> row_columns = {
      nullptr},
     {nullptr, "pacer", false, unit::none,
      [](const consumer_row &r) {
-         return !r.pace ? json(nullptr) : json(r.pace->realtime ? "realtime" : "normal");
+         // The priority it paced at last.
+         return !r.pace ? json(nullptr)
+                        : json(r.pace->realtime && !r.pace->left_realtime ? "realtime" : "normal");
      }, nullptr},
     {nullptr, "burst", false, unit::count,
      [](const consumer_row &r) { return r.pace ? json(r.pace->burst) : json(nullptr); }, nullptr},
