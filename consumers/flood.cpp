@@ -262,9 +262,10 @@ flood_result flood(run_context &ctx, flood_output output) {
     if (!r.continued_at.empty()) {
         const bool windowed =
             window.after_stop() && seconds_between(window.start()->at, end) >= shortest_rate_window;
-        r.notes.push_back("the harness was stopped, and went on at " +
-                          fixed(r.continued_at.back(), 1) + " s: its rate " +
-                          (windowed ? "is taken after that" : "counts the time it was stopped"));
+        // A SIGCONT sent to a program that was never stopped looks the same.
+        r.notes.push_back("the harness was continued (SIGCONT) at " +
+                          fixed(r.continued_at.back(), 1) + " s, as after a stop: its rate " +
+                          (windowed ? "is taken after that" : "counts any time it was stopped"));
     }
     return r;
 }
