@@ -88,7 +88,11 @@ std::vector<consumer_row> make_rows(run_context &ctx, const run_record &record) 
         }
         row.sockets = seen.sockets;
         row.other_sockets = seen.other_holders;
-        row.flood_end = !why_not.empty()                    ? why_not
+        // One that was not ready when the flood began may have been reached later.
+        const bool reached_later = row.ledger && row.ledger->received;
+        row.flood_end = !why_not.empty() && reached_later
+                            ? "at first " + why_not + "; reached later, its ledger counts from then"
+                        : !why_not.empty()                  ? why_not
                         : !flooded.end.empty()              ? flooded.end
                         : row.ledger && row.ledger->stopped ? stopped_text(row, c)
                                                             : "";
