@@ -128,6 +128,7 @@ std::uint64_t pacer::due(time_point now) {
 
 void pacer::sent(std::uint64_t pieces, time_point now) {
     report_.sent += pieces;
+    last_sent_ = now;
     // After a burst, on time or late, the next piece waits a gap at least:
     // bursts never run into one another, and a late flood catches up in
     // bursts of a few, not in one long one.
@@ -151,7 +152,8 @@ time_point pacer::due_of(std::uint64_t n) const {
 
 void pacer::restart(time_point now) {
     if (start_) {
-        due_before_ += due_between(*start_, now, gap_);
+        // Due up to the last piece sent: nothing went while it was stopped.
+        due_before_ += due_between(*start_, std::max(*start_, last_sent_.value_or(*start_)), gap_);
     }
     start_ = now;
     before_start_ = report_.sent;

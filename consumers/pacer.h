@@ -123,7 +123,8 @@ class pacer {
     // counting from its first; in a burst it goes at the first piece's.
     time_point due_of(std::uint64_t n) const;
     // After a stop of the harness: the next piece due now, the pace from
-    // it; what was due while stopped is not sent in a burst.
+    // it; what was due while stopped is not sent in a burst, nor counted
+    // as due.
     void restart(time_point now);
 
     // Waits until `until`: sleeps with `sleep(wake)`, which returns what
@@ -163,7 +164,8 @@ class pacer {
     spin_margin margin_;
     pace_report report_;
     std::optional<time_point> start_; // of the pace, and of the pieces after a restart
-    std::uint64_t before_start_ = 0;  // pieces sent before it
-    std::uint64_t due_before_ = 0;    // and due, over the earlier stretches
-    time_point after_burst_;          // when a catch-up burst has gone, the next may go
+    std::optional<time_point> last_sent_;
+    std::uint64_t before_start_ = 0; // pieces sent before it
+    std::uint64_t due_before_ = 0;   // and due, over the earlier stretches
+    time_point after_burst_;         // when a catch-up burst has gone, the next may go
 };

@@ -233,6 +233,26 @@ TEST(Pacer, BurstsGoWholeAtTheirFirstPiecesTimeAndCatchUpBounded) {
     }
 }
 
+// What fell due while the harness was stopped is neither sent nor counted
+// as due once the pace restarts: the pacer did not fall behind.
+TEST(Pacer, AStopIsNotCountedAsPiecesLate) {
+    pacer pace(10e6, 1316);
+    const time_point start = clock_type::now();
+    const auto at = [&](int us) { return start + std::chrono::microseconds(us); };
+    // On time for 20 ms, stopped for half a second, then on time for 20 ms.
+    for (int us = 0; us < 540000; us = us == 20000 ? 520000 : us + 1) {
+        if (us == 520000) {
+            pace.restart(at(us));
+        }
+        if (const std::uint64_t n = pace.due(at(us)); n > 0) {
+            pace.sent(n, at(us));
+        }
+    }
+    const pace_report r = pace.report(at(540000));
+    EXPECT_FALSE(r.fell_behind()) << r.sent << " of " << r.due;
+    EXPECT_NEAR(r.achieved(), 10e6, 1e5);
+}
+
 // The search, on model consumers that drop above a known rate. A stop, or
 // a try that was not flooded for its whole time (its consumer refused the
 // flood), ends it with no limit. Receivers together have the limit of the
