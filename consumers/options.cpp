@@ -257,7 +257,8 @@ parsed_command_line parse_options(int argc, char **argv) {
                 const auto group = parse_group(
                     std::string(optarg, static_cast<std::size_t>(colon - optarg)), t.port);
                 if (!group) {
-                    const bool bare_ipv6 = std::strchr(optarg, ':') != colon && *optarg != '[';
+                    const bool bare_ipv6 = std::strchr(optarg, ':') != colon && *optarg != '[' &&
+                                           std::strchr(optarg, '.') == nullptr;
                     error = std::string("-u ") + optarg +
                             (bare_ipv6 ? ": an IPv6 group goes in brackets, [GROUP]:PORT"
                                        : ": not a multicast group (224.0.0.0/4, or [ff00::/8] "

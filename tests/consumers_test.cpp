@@ -78,6 +78,7 @@ TEST(ConsumersOptions, AWrongCommandLineStartsNothing) {
         {{"--find-limit", "cat"},                  "--find-limit counts the datagrams a consumer drops"    },
         {{"--rtp", "cat"},                         "--rtp puts an RTP header on each datagram: it needs -u"},
         {{"-u", "127.0.0.1:5000", "cat"},          "-u 127.0.0.1:5000: not a multicast group"              },
+        {{"-u", "239.1.1.1:5000:1", "cat"},        "-u 239.1.1.1:5000:1: not a multicast group"            },
         {{"-u", "[::1]:5000", "cat"},              "-u [::1]:5000: not a multicast group"                  },
         {{"-u", "239.1.1.1:0", "cat"},             "not '239.1.1.1:0'"                                     },
         {{"-u", "5000", "--together", "cat"},
