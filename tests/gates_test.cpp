@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 
 #include "baseline.h"
 #include "gate.h"
@@ -26,22 +27,26 @@ TEST(Requirements, AValueIsReadInItsColumnsUnit) {
         const char *key;
         json wanted;
     } cases[] = {
-        {"dropped == 0",             false, "dropped",                0                   },
-        {"missed<=10",               false, "missed",                 10                  },
-        {"rate >= 100M",             false, "rate_bytes_per_s",       12.5e6              },
-        {"rate_bytes_per_s > 8k",    false, "rate_bytes_per_s",       1000                },
-        {"peak_rss < 200MiB",        false, "peak_rss_kib",           204800              },
-        {"peak_rss_kib <= 1GiB",     false, "peak_rss_kib",           1 << 20             },
-        {"peak_rss < 2048B",         false, "peak_rss_kib",           2                   },
-        {"rss_growth < 1MiB/min",    false, "rss_growth_kib_per_min", 1024                },
-        {"rss_growth < -512KiB/min", false, "rss_growth_kib_per_min", -512                },
-        {"cpu_seconds < 3",          false, "cpu_seconds",            3                   },
-        {"cpu < 0.5s",               false, "cpu_seconds",            0.5                 },
-        {"ended_after <= 2",         false, "ended_after_s",          2                   },
-        {"ended == exit 0",          false, "ended",                  {{"exit", 0}}       },
-        {"ended != signal SIGKILL",  false, "ended",                  {{"signal", "KILL"}}},
-        {"limit >= 150M",            true,  "limit_bits_per_s",       150e6               },
-        {"floor_bits_per_s == 1.5G", true,  "floor_bits_per_s",       1.5e9               },
+        {"dropped == 0",               false, "dropped",                0                      },
+        {"missed<=10",                 false, "missed",                 10                     },
+        {"rate >= 100M",               false, "rate_bytes_per_s",       12.5e6                 },
+        {"rate_bytes_per_s > 8k",      false, "rate_bytes_per_s",       1000                   },
+        {"peak_rss < 200MiB",          false, "peak_rss_kib",           204800                 },
+        {"peak_rss_kib <= 1GiB",       false, "peak_rss_kib",           1 << 20                },
+        {"peak_rss < 2048B",           false, "peak_rss_kib",           2                      },
+        {"rss_growth < 1MiB/min",      false, "rss_growth_kib_per_min", 1024                   },
+        {"rss_growth < -512KiB/min",   false, "rss_growth_kib_per_min", -512                   },
+        {"cpu_seconds < 3",            false, "cpu_seconds",            3                      },
+        {"cpu < 0.5s",                 false, "cpu_seconds",            0.5                    },
+        {"ended_after <= 2",           false, "ended_after_s",          2                      },
+        {"ended == exit 0",            false, "ended",                  {{"exit", 0}}          },
+        {"ended != signal SIGKILL",    false, "ended",                  {{"signal", "KILL"}}   },
+        {"ended == signal SIGRTMIN",   false, "ended",                  {{"signal", "RTMIN+0"}}},
+        {"ended == signal SIGRTMAX-1",
+         false,                               "ended",
+         {{"signal", "RTMIN+" + std::to_string(SIGRTMAX - 1 - SIGRTMIN)}}                      },
+        {"limit >= 150M",              true,  "limit_bits_per_s",       150e6                  },
+        {"floor_bits_per_s == 1.5G",   true,  "floor_bits_per_s",       1.5e9                  },
     };
     for (const auto &c : cases) {
         const requirement r = required(c.text, c.search);
@@ -59,29 +64,31 @@ TEST(Requirements, EachOperatorAtItsBound) {
         json value;
         bool met;
     } cases[] = {
-        {"dropped == 0",       0,                    true },
-        {"dropped == 0",       1,                    false},
-        {"dropped == 0",       nullptr,              false},
-        {"dropped != 0",       nullptr,              false},
-        {"dropped != 0",       3,                    true },
-        {"cpu < 3",            2.99,                 true },
-        {"cpu < 3",            3,                    false},
-        {"cpu <= 3",           3,                    true },
-        {"cpu <= 3",           3.01,                 false},
-        {"rate >= 100M",       12.5e6,               true },
-        {"rate >= 100M",       12.49e6,              false},
-        {"rate > 100M",        12.5e6,               false},
-        {"ended == exit 0",    {{"exit", 0}},        true },
-        {"ended == exit 0",    {{"exit", 1}},        false},
-        {"ended == exit 0",    {{"signal", "TERM"}}, false},
-        {"ended != exit 0",    {{"signal", "KILL"}}, true },
-        {"ended != exit 0",    nullptr,              false},
-        {"ended == signal 15", {{"signal", "TERM"}}, false},
+        {"dropped == 0",                       0,                    true },
+        {"dropped == 0",                       1,                    false},
+        {"dropped == 0",                       nullptr,              false},
+        {"dropped != 0",                       nullptr,              false},
+        {"dropped != 0",                       3,                    true },
+        {"cpu < 3",                            2.99,                 true },
+        {"cpu < 3",                            3,                    false},
+        {"cpu <= 3",                           3,                    true },
+        {"cpu <= 3",                           3.01,                 false},
+        {"rate >= 100M",                       12.5e6,               true },
+        {"rate >= 100M",                       12.49e6,              false},
+        {"rate > 100M",                        12.5e6,               false},
+        {"ended == exit 0",                    {{"exit", 0}},        true },
+        {"ended == exit 0",                    {{"exit", 1}},        false},
+        {"ended == exit 0",                    {{"signal", "TERM"}}, false},
+        {"ended != exit 0",                    {{"signal", "KILL"}}, true },
+        {"ended != exit 0",                    nullptr,              false},
+        {"ended == signal 15",                 {{"signal", "TERM"}}, false},
+        {"dropped <= 99999999999999999999999", 0,                    false}, // past 64 bits: refused
+        {"dropped <= 18446744073709551615",    0,                    true },
     };
     for (const auto &c : cases) {
         const parsed_requirement r = parse_requirement(c.text, false, true);
         if (!r.parsed) {
-            EXPECT_FALSE(c.met) << c.text << ": " << r.error; // "signal 15" is not a name
+            EXPECT_FALSE(c.met) << c.text << ": " << r.error; // refused
             continue;
         }
         EXPECT_EQ(meets(*r.parsed, c.value), c.met) << c.text << " with " << c.value;
