@@ -5,9 +5,12 @@
 
 #include <cmath>
 #include <csignal>
+#include <fstream>
+#include <sstream>
 
 #include "baseline.h"
 #include "gate.h"
+#include "junit.h"
 #include "requirements.h"
 
 namespace {
@@ -210,6 +213,25 @@ TEST(Gate, EachRowIsJudgedBesideItsOwnBaselineRow) {
     EXPECT_FALSE(row.object.contains("requirements") || row.object.contains("new"));
     EXPECT_EQ(none.markdown_row("| a |\n", row), "| a |\n");
     EXPECT_FALSE(none.missed());
+}
+
+// A search's test case takes the time of its tries' floods, each once
+// however many receivers it flooded together.
+TEST(JUnit, ACaseTakesTheTimeOfItsOwnFloods) {
+    const judged_row search{"a + b",
+                            json::parse(R"({"commands": ["a", "b"], "tries": [
+        {"try": 1, "flood_seconds": 1}, {"try": 1, "flood_seconds": 1},
+        {"try": 2, "flood_seconds": 1.5}, {"try": 2, "flood_seconds": 1.5}]})"),
+                            {},
+                            "",
+                            false};
+    const std::string path = testing::TempDir() + "gates_junit.xml";
+    ASSERT_EQ(write_junit(path, {search}, true, 9), "");
+    std::stringstream xml;
+    xml << std::ifstream(path).rdbuf();
+    EXPECT_NE(xml.str().find(R"(name="a + b" classname="tsflood-consumers" time="2.500")"),
+              std::string::npos)
+        << xml.str();
 }
 
 } // namespace
