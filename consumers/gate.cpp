@@ -62,7 +62,8 @@ const judged_row &gate::judge(json object, const std::string &failure) {
         row.is_new = before == nullptr;
         if (before != nullptr) {
             for (auto &[r, was] :
-                 baseline_requirements(*before, options_.find_limit, options_.tolerance)) {
+                 baseline_requirements(*before, options_.find_limit, options_.transport.datagrams(),
+                                       options_.tolerance)) {
                 row.verdicts.push_back({r, value(r.key), false, was});
             }
         }
