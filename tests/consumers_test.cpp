@@ -570,8 +570,9 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
 
 // A stop signal is acted on at once whatever the harness is doing: while it
 // measures the unpaced flood, between the pieces of a slow paced flood, or
-// while the rest of a packet goes after the time is up (then no grace).
-// Sent at once, it is held when the caller blocks it before the start.
+// while the rest of a packet goes after the time is up (then no grace, but
+// the flood is judged). Sent at once, it is held when the caller blocks it
+// before the start.
 TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
     REQUIRE_HARNESS();
     const std::string sleeper = script("sleeper", "exec sleep 30");
@@ -586,16 +587,16 @@ TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
         double most_seconds;
         const char *flood_end, *note;
     } cases[] = {
-        {{"-r", "1M", "-t", sleeper, "cat"},                                signalled({{0.3, SIGTERM}}), 0, 1.5, "",                                 ""                                               },
-        {{"-r", "1k", "-s", "20", "-g", "0", "cat >/dev/null"},
+        {{"-r", "1M", "-t", sleeper, "cat"},                                                         signalled({{0.3, SIGTERM}}), 0, 1.5, "",                                 ""                                               },
+        {{"-r", "1k", "-s", "20", "-g", "0", "--require", "cpu >= 0", "cat >/dev/null"},
          signalled({{1.5, SIGTERM}}),
-         1,                                                                                                 3,
-         "flood stopped by SIGTERM",                                                                                                                 ""                                               },
-        {{"-s", "1", "-g", "20", "{ head -c 1000 >/dev/null; sleep 68; }"},
+         1,                                                                                                                          3,
+         "flood stopped by SIGTERM",                                                                                                                                          ""                                               },
+        {{"-s", "1", "-g", "20", "--require", "cpu >= 0", "{ head -c 1000 >/dev/null; sleep 68; }"},
          signalled({{1.3, SIGTERM}}),
-         1,                                                                                                 4,
-         "",                                                                                                                                         "stopped by SIGTERM as its flood ended: no grace"},
-        {{"-s", "5", "wc -c"},                                              at_once,                     1, 2,   "flood stopped by SIGINT at 0.0 s", ""                                               },
+         1,                                                                                                                          4,
+         "",                                                                                                                                                                  "stopped by SIGTERM as its flood ended: no grace"},
+        {{"-s", "5", "wc -c"},                                                                       at_once,                     1, 2,   "flood stopped by SIGINT at 0.0 s", ""                                               },
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--json"};
@@ -609,6 +610,10 @@ TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
             const std::string end = rows[0]["flood_end"].is_null() ? "" : rows[0]["flood_end"];
             EXPECT_EQ(end.rfind(c.flood_end, 0), 0u) << rows[0];
             EXPECT_EQ(rows[0]["notes"].dump().find(c.note) != std::string::npos, true) << rows[0];
+            // A flood stopped before its time was up is not judged: it meets nothing.
+            if (rows[0].contains("requirements")) {
+                EXPECT_EQ(rows[0]["requirements"][0]["met"], end.empty()) << rows[0];
+            }
         }
         EXPECT_EQ(left_running(), 0u) << c.args[1];
     }
