@@ -90,7 +90,7 @@ std::string write_junit(const std::string &path, const std::vector<judged_row> &
         bool failed = false;
         for (const verdict &v : row.verdicts) {
             if (!v.met) {
-                const std::string found = value_text(v.of.of, v.value);
+                const std::string found = verdict_value_text(v);
                 const std::string was =
                     v.baseline ? ", baseline " + value_text(v.of.of, *v.baseline) : "";
                 pugi::xml_node failure = test.append_child("failure");

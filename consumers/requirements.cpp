@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -321,6 +322,35 @@ bool meets(const requirement &r, const json &value) {
         return found > wanted;
     }
     return false;
+}
+
+std::optional<figure_range> uncertain_range(const json &row, const std::string &key) {
+    if (!row.contains(key) || !row[key].is_number_unsigned() || !row.contains("uncertain") ||
+        !row["uncertain"].is_number_unsigned() || row["uncertain"] == 0) {
+        return std::nullopt;
+    }
+    const auto value = row[key].get<std::uint64_t>(),
+               uncertain = row["uncertain"].get<std::uint64_t>();
+    if (key == "missed" || key == "dropped") {
+        return figure_range{value, value + uncertain};
+    }
+    if (key == "read") {
+        return figure_range{value - std::min(value, uncertain), value};
+    }
+    return std::nullopt;
+}
+
+bool meets(const requirement &r, const figure_range &range) {
+    if (r.op == comparison::not_equal) {
+        const double wanted = r.wanted.get<double>();
+        return wanted < range.low.get<double>() || wanted > range.high.get<double>();
+    }
+    return meets(r, range.low) && meets(r, range.high);
+}
+
+std::string verdict_value_text(const verdict &v) {
+    return v.range ? value_text(v.of.of, v.range->low) + " to " + value_text(v.of.of, v.range->high)
+                   : value_text(v.of.of, v.value);
 }
 
 std::string requirement_value(unit of, double value) {

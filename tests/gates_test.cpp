@@ -219,6 +219,33 @@ TEST(Gate, EachRowIsJudgedBesideItsOwnBaselineRow) {
     EXPECT_FALSE(none.missed());
 }
 
+// A figure the row is unsure of (missed 482 to 502) meets a requirement
+// only over its whole range, which is the value said where it is missed.
+TEST(Gate, AnUnsureFigureMeetsARequirementOverItsWholeRange) {
+    const json row = json::parse(R"({"command": "c", "datagrams_sent": 602, "read": 100,
+        "dropped": 0, "missed": 482, "uncertain": 20})");
+    const struct {
+        const char *text, *missed; // the line said where it is missed
+    } cases[] = {
+        {"missed <= 490",         "c: missed missed <= 490: 482 to 502"},
+        {"missed <= 502",         nullptr                              },
+        {"missed != 490",         "c: missed missed != 490: 482 to 502"},
+        {"missed != 503",         nullptr                              },
+        {"dropped <= 0",          "c: missed dropped <= 0: 0 to 20"    },
+        {"read >= 90",            "c: missed read >= 90: 80 to 100"    },
+        {"read >= 80",            nullptr                              },
+        {"datagrams_sent == 602", nullptr                              },
+    };
+    for (const auto &c : cases) {
+        run_options o;
+        o.requirements = {required(c.text)};
+        gate verdicts(o);
+        EXPECT_EQ(verdicts.judge(row, "").verdicts[0].met, c.missed == nullptr) << c.text;
+        EXPECT_EQ(verdicts.messages(),
+                  c.missed ? std::vector<std::string>{c.missed} : std::vector<std::string>{});
+    }
+}
+
 // A search's test case takes the time of its tries' floods, each once
 // however many receivers it flooded together.
 TEST(JUnit, ACaseTakesTheTimeOfItsOwnFloods) {
