@@ -26,5 +26,7 @@ std::string row_name(const json &row);
 // run: a loss-free limit or rate no lower, drops, misses, peak memory,
 // growth or CPU time no higher than its, by more than `tolerance` of it and
 // more than a run's noise moves the figure; each with the baseline's figure.
+// A figure this run can never have (drops through a pipe, when `datagrams`
+// is false) sets nothing, as --require refuses it.
 std::vector<std::pair<requirement, json>> baseline_requirements(const json &before, bool search,
-                                                                double tolerance);
+                                                                bool datagrams, double tolerance);

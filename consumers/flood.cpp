@@ -209,7 +209,9 @@ flood_result flood(run_context &ctx, flood_output output) {
     window.continued(mover);
     r.stops = ctx.signals.count();
     if (how == moved_until::stopped) {
+        // Before its time was up: too short to judge.
         r.end = "flood stopped by " + ctx.stop_text() + ctx.at_text(clock_type::now());
+        r.cut_short = true;
     }
     const auto packet_whole = [&] { return mover.bytes() % flood_mover::packet_size == 0; };
     // The rest of the packet in progress, which a starved flood cannot give.
@@ -244,7 +246,7 @@ flood_result flood(run_context &ctx, flood_output output) {
         r.cut_short = true;
     } else if (how == moved_until::ended) {
         r.end = ctx.through.ended_text(mover.error(), output.to, ctx.at_text(end));
-        r.cut_short = !ctx.through.ended_by_consumer(mover.error());
+        r.cut_short = r.cut_short || !ctx.through.ended_by_consumer(mover.error());
     } else if (starved_for > 0) {
         r.end = "tsflood gave nothing for " + fixed(starved_for, 1) +
                 " s while the consumer waited for more: the flood ended" + ctx.at_text(end);

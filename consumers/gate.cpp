@@ -23,7 +23,7 @@ std::string found_text(const verdict &v, const judged_row &row) {
     if (!row.failure.empty()) {
         return "not judged, its flood failed";
     }
-    return value_text(v.of.of, v.value) +
+    return verdict_value_text(v) +
            (v.baseline ? " (baseline " + value_text(v.of.of, *v.baseline) + ")" : "");
 }
 
@@ -46,7 +46,8 @@ const judged_row &gate::judge(json object, const std::string &failure) {
         return object.contains(key) ? object[key] : json(nullptr);
     };
     for (const requirement &r : options_.requirements) {
-        row.verdicts.push_back({r, value(r.key), false, std::nullopt});
+        row.verdicts.push_back(
+            {r, value(r.key), false, std::nullopt, uncertain_range(object, r.key)});
     }
     if (options_.baseline) {
         // Its baseline is the row of the same name that stands where it
@@ -62,15 +63,17 @@ const judged_row &gate::judge(json object, const std::string &failure) {
         row.is_new = before == nullptr;
         if (before != nullptr) {
             for (auto &[r, was] :
-                 baseline_requirements(*before, options_.find_limit, options_.tolerance)) {
-                row.verdicts.push_back({r, value(r.key), false, was});
+                 baseline_requirements(*before, options_.find_limit, options_.transport.datagrams(),
+                                       options_.tolerance)) {
+                row.verdicts.push_back(
+                    {r, value(r.key), false, was, uncertain_range(object, r.key)});
             }
         }
     }
     ++seen_[row.name];
     json verdicts = json::array();
     for (verdict &v : row.verdicts) {
-        v.met = failure.empty() && meets(v.of, v.value);
+        v.met = failure.empty() && (v.range ? meets(v.of, *v.range) : meets(v.of, v.value));
         verdicts.push_back({
             {"expr",  v.of.expr},
             {"value", v.value  },
@@ -78,6 +81,9 @@ const judged_row &gate::judge(json object, const std::string &failure) {
         });
         if (v.baseline) {
             verdicts.back()["baseline"] = *v.baseline;
+        }
+        if (v.range) {
+            verdicts.back()["range"] = {v.range->low, v.range->high};
         }
     }
     if (active()) {

@@ -299,7 +299,18 @@ parsed_command_line parse_options(int argc, char **argv) {
             required.emplace_back(optarg);
             break;
         case 'b':
-            baseline = optarg;
+        case 'J':
+            // An empty path names no file: not one to skip quietly.
+            if (*optarg == '\0') {
+                error = std::string(c == 'b' ? "--baseline" : "--junit") +
+                        " takes a file's path, not an empty one";
+                return failed;
+            }
+            if (c == 'b') {
+                baseline = optarg;
+            } else {
+                o.junit = optarg;
+            }
             break;
         case 'o': {
             std::string percent = optarg;
@@ -317,9 +328,6 @@ parsed_command_line parse_options(int argc, char **argv) {
             tolerance_given = true;
             break;
         }
-        case 'J':
-            o.junit = optarg;
-            break;
         case 'j':
             o.json = true;
             break;

@@ -103,7 +103,7 @@ struct flood_result {
     std::vector<double> continued_at;     // when the harness went on after a stop
     std::vector<std::string> notes;       // what else was noticed
     std::string end;                      // what ended it before its time
-    bool cut_short = false;               // by tsflood or the harness
+    bool cut_short = false;               // by tsflood, the harness or a stop signal
     std::optional<pace_report> pace;      // when paced
     int stops = 0;                        // stop signals by the end of the flood
     bool stopped_while_finishing = false; // by a first stop signal, after the time was up

@@ -2,8 +2,11 @@
 #include "requirements.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "limit.h"
@@ -67,7 +70,7 @@ std::vector<scale> scales(unit of) {
 const char *unit_text(unit of) {
     switch (of) {
     case unit::count:
-        return "a count, a whole number (0, 10)";
+        return "a count, a whole number of 64 bits at most (0, 10)";
     case unit::bits_per_second:
     case unit::bytes_per_second:
         return "a rate in bits per second, with k, M or G as -r takes it (100M, 1.2G)";
@@ -148,6 +151,21 @@ std::string trimmed(const std::string &text) {
                : text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// Whether `name` is what else real-time signal `sig` is called besides
+// RTMIN+N, the row's name for it: RTMIN, RTMAX or RTMAX-N.
+bool realtime_alias(int sig, const std::string &name) {
+    return sig >= SIGRTMIN && sig <= SIGRTMAX &&
+           ((sig == SIGRTMIN && name == "RTMIN") || (sig == SIGRTMAX && name == "RTMAX") ||
+            name == "RTMAX-" + std::to_string(SIGRTMAX - sig));
+}
+
+// Whether `digits`, a whole number, fits in the 64 bits a row counts in.
+bool fits_64_bits(const std::string &digits) {
+    errno = 0;
+    static_cast<void>(std::strtoull(digits.c_str(), nullptr, 10));
+    return errno != ERANGE;
+}
+
 // "exit N" or "signal NAME" (TERM, SIGTERM), as the row's JSON has it.
 std::optional<json> parse_ending(const std::string &text) {
     const auto space = text.find(' ');
@@ -164,9 +182,9 @@ std::optional<json> parse_ending(const std::string &text) {
     if (word == "signal" && !rest.empty()) {
         const std::string name = rest.rfind("SIG", 0) == 0 ? rest.substr(3) : rest;
         for (int sig = 1; sig < NSIG; ++sig) {
-            if (signal_name(sig) == name) {
+            if (signal_name(sig) == name || realtime_alias(sig, name)) {
                 return json{
-                    {"signal", name}
+                    {"signal", signal_name(sig)}
                 };
             }
         }
@@ -183,7 +201,8 @@ std::optional<double> parse_figure(const std::string &text, unit of) {
     const std::string number = unsigned_text.substr(0, end);
     const std::string suffix = end == std::string::npos ? "" : trimmed(unsigned_text.substr(end));
     const auto value = parse_decimal(number.c_str());
-    if (!value || (of == unit::count && number.find('.') != std::string::npos)) {
+    if (!value || !std::isfinite(*value) ||
+        (of == unit::count && (number.find('.') != std::string::npos || !fits_64_bits(number)))) {
         return std::nullopt;
     }
     for (const scale &s : scales(of)) {
@@ -303,6 +322,35 @@ bool meets(const requirement &r, const json &value) {
         return found > wanted;
     }
     return false;
+}
+
+std::optional<figure_range> uncertain_range(const json &row, const std::string &key) {
+    if (!row.contains(key) || !row[key].is_number_unsigned() || !row.contains("uncertain") ||
+        !row["uncertain"].is_number_unsigned() || row["uncertain"] == 0) {
+        return std::nullopt;
+    }
+    const auto value = row[key].get<std::uint64_t>(),
+               uncertain = row["uncertain"].get<std::uint64_t>();
+    if (key == "missed" || key == "dropped") {
+        return figure_range{value, value + uncertain};
+    }
+    if (key == "read") {
+        return figure_range{value - std::min(value, uncertain), value};
+    }
+    return std::nullopt;
+}
+
+bool meets(const requirement &r, const figure_range &range) {
+    if (r.op == comparison::not_equal) {
+        const double wanted = r.wanted.get<double>();
+        return wanted < range.low.get<double>() || wanted > range.high.get<double>();
+    }
+    return meets(r, range.low) && meets(r, range.high);
+}
+
+std::string verdict_value_text(const verdict &v) {
+    return v.range ? value_text(v.of.of, v.range->low) + " to " + value_text(v.of.of, v.range->high)
+                   : value_text(v.of.of, v.value);
 }
 
 std::string requirement_value(unit of, double value) {

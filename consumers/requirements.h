@@ -42,15 +42,30 @@ std::string value_text(unit of, const json &value);
 // ("rate" for rate_bytes_per_s).
 std::string short_key(const std::string &key, unit of);
 
+// The values a row's figure may have, where the row is not sure of it.
+struct figure_range {
+    json low, high; // counts
+};
+// Those of `key` in `row`, the row's JSON object: missed and dropped may be
+// up to its `uncertain` more than counted, read as many fewer; none where
+// the row is sure of the figure.
+std::optional<figure_range> uncertain_range(const json &row, const std::string &key);
+
 struct verdict {
     requirement of;
     json value; // the row's, null when it had none
     bool met = false;
-    std::optional<json> baseline; // the figure of the baseline's row it was made from
+    std::optional<json> baseline;      // the figure of the baseline's row it was made from
+    std::optional<figure_range> range; // the values the row gives for it, when unsure
 };
 
 // Whether `value` meets `r`; a null value meets nothing.
 bool meets(const requirement &r, const json &value);
+// Whether every value in `range` meets `r`.
+bool meets(const requirement &r, const figure_range &range);
+// The value a verdict was on, as the Markdown table shows it: its range
+// where the row is unsure of it ("482 to 502").
+std::string verdict_value_text(const verdict &v);
 
 // The figures of the rows of a search or of floods: each column with a key
 // and a unit, with that unit.

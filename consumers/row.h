@@ -39,7 +39,7 @@ struct consumer_row {
     double asked_rate = 0;            // bits per second; 0: unpaced
     std::optional<pace_report> pace;  // when paced
     std::string flood_end;            // what ended the flood before its time, if anything
-    bool cut_short = false;           // by tsflood or the harness, not by the consumer
+    bool cut_short = false;           // by tsflood, the harness or a stop signal, not the consumer
     std::vector<double> continued_at; // when the harness went on after being stopped
     std::optional<receiver_ledger> ledger; // of its datagrams, once they were sent
     std::vector<seen_socket> sockets;

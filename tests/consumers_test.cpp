@@ -571,8 +571,9 @@ TEST(Consumers, TsfloodIsEndedApartFromTheConsumer) {
 
 // A stop signal is acted on at once whatever the harness is doing: while it
 // measures the unpaced flood, between the pieces of a slow paced flood, or
-// while the rest of a packet goes after the time is up (then no grace).
-// Sent at once, it is held when the caller blocks it before the start.
+// while the rest of a packet goes after the time is up (then no grace, but
+// the flood is judged). Sent at once, it is held when the caller blocks it
+// before the start.
 TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
     REQUIRE_HARNESS();
     const std::string sleeper = script("sleeper", "exec sleep 30");
@@ -587,16 +588,16 @@ TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
         double most_seconds;
         const char *flood_end, *note;
     } cases[] = {
-        {{"-r", "1M", "-t", sleeper, "cat"},                                signalled({{0.3, SIGTERM}}), 0, 1.5, "",                                 ""                                               },
-        {{"-r", "1k", "-s", "20", "-g", "0", "cat >/dev/null"},
+        {{"-r", "1M", "-t", sleeper, "cat"},                                                         signalled({{0.3, SIGTERM}}), 0, 1.5, "",                                 ""                                               },
+        {{"-r", "1k", "-s", "20", "-g", "0", "--require", "cpu >= 0", "cat >/dev/null"},
          signalled({{1.5, SIGTERM}}),
-         1,                                                                                                 3,
-         "flood stopped by SIGTERM",                                                                                                                 ""                                               },
-        {{"-s", "1", "-g", "20", "{ head -c 1000 >/dev/null; sleep 68; }"},
+         1,                                                                                                                          3,
+         "flood stopped by SIGTERM",                                                                                                                                          ""                                               },
+        {{"-s", "1", "-g", "20", "--require", "cpu >= 0", "{ head -c 1000 >/dev/null; sleep 68; }"},
          signalled({{1.3, SIGTERM}}),
-         1,                                                                                                 4,
-         "",                                                                                                                                         "stopped by SIGTERM as its flood ended: no grace"},
-        {{"-s", "5", "wc -c"},                                              at_once,                     1, 2,   "flood stopped by SIGINT at 0.0 s", ""                                               },
+         1,                                                                                                                          4,
+         "",                                                                                                                                                                  "stopped by SIGTERM as its flood ended: no grace"},
+        {{"-s", "5", "wc -c"},                                                                       at_once,                     1, 2,   "flood stopped by SIGINT at 0.0 s", ""                                               },
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--json"};
@@ -610,6 +611,10 @@ TEST(Consumers, AStopSignalIsActedOnInEveryPhase) {
             const std::string end = rows[0]["flood_end"].is_null() ? "" : rows[0]["flood_end"];
             EXPECT_EQ(end.rfind(c.flood_end, 0), 0u) << rows[0];
             EXPECT_EQ(rows[0]["notes"].dump().find(c.note) != std::string::npos, true) << rows[0];
+            // A flood stopped before its time was up is not judged: it meets nothing.
+            if (rows[0].contains("requirements")) {
+                EXPECT_EQ(rows[0]["requirements"][0]["met"], end.empty()) << rows[0];
+            }
         }
         EXPECT_EQ(left_running(), 0u) << c.args[1];
     }
@@ -1117,33 +1122,37 @@ TEST(ConsumersGates, AWrongRequirementStartsNothing) {
     } cases[] = {
         {{"--require", "drops == 0"},
          "--require 'drops == 0': no column has a figure named drops; the keys that can be "
-         "required are pipe_bytes, packets_sent, torn_bytes, rate_bytes_per_s"                                          },
+         "required are pipe_bytes, packets_sent, torn_bytes, rate_bytes_per_s"                                                  },
         {{"--require", "rate >= 100MiB"},
-         "rate_bytes_per_s takes a rate in bits per second, with k, M or G as -r takes it"                              },
-        {{"--require", "peak_rss < 200M"},                          "peak_rss_kib takes a size in B, KiB"               },
-        {{"--require", "rss_growth < 1MiB"},                        "takes a growth per minute"                         },
-        {{"-u", "5000", "--require", "dropped == 1.5"},             "dropped takes a count, a whole number"             },
-        {{"--require", "ended >= exit 0"},                          "ended takes an ending"                             },
-        {{"--require", "ended == signal NOSUCH"},                   "ended takes an ending"                             },
-        {{"--require", "dropped == 0"},                             "dropped is never known through a pipe: it needs -u"},
-        {{"--require", "missed == 0"},                              "missed is never known through a pipe"              },
+         "rate_bytes_per_s takes a rate in bits per second, with k, M or G as -r takes it"                                      },
+        {{"--require", "peak_rss < 200M"},                                  "peak_rss_kib takes a size in B, KiB"               },
+        {{"--require", "rss_growth < 1MiB"},                                "takes a growth per minute"                         },
+        {{"-u", "5000", "--require", "dropped == 1.5"},                     "dropped takes a count, a whole number"             },
+        {{"--require", "ended >= exit 0"},                                  "ended takes an ending"                             },
+        {{"--require", "ended == signal NOSUCH"},                           "ended takes an ending"                             },
+        {{"--require", "dropped == 0"},                                     "dropped is never known through a pipe: it needs -u"},
+        {{"--require", "missed == 0"},                                      "missed is never known through a pipe"              },
         {{"-u", "5000", "--require", "limit >= 150M"},
-         "limit is a figure of a search's row: it needs --find-limit"                                                   },
+         "limit is a figure of a search's row: it needs --find-limit"                                                           },
         {{"-u", "5000", "--find-limit", "--require", "rate >= 1M"},
          "rate is a figure of a flood's row, and --find-limit prints a search's; the keys that "
-         "can be required are limit_bits_per_s, floor_bits_per_s"                                                       },
-        {{"--require", "dropped"},                                  "--require 'dropped': not KEY OP VALUE"             },
-        {{"--require", "cpu = 1"},                                  "not KEY OP VALUE"                                  },
-        {{"--require", "== 0"},                                     "not KEY OP VALUE"                                  },
-        {{"--require", "cpu >= >= 1"},                              "not KEY OP VALUE"                                  },
-        {{"--tolerance", "5"},                                      "it needs --baseline"                               },
+         "can be required are limit_bits_per_s, floor_bits_per_s"                                                               },
+        {{"--require", "dropped"},                                          "--require 'dropped': not KEY OP VALUE"             },
+        {{"--require", "cpu = 1"},                                          "not KEY OP VALUE"                                  },
+        {{"--require", "== 0"},                                             "not KEY OP VALUE"                                  },
+        {{"--require", "cpu >= >= 1"},                                      "not KEY OP VALUE"                                  },
+        {{"--tolerance", "5"},                                              "it needs --baseline"                               },
         {{"--baseline", "/nonexistent/rows"},
-         "--baseline /nonexistent/rows: No such file or directory"                                                      },
-        {{"--baseline", table},                                     "line 1 is not a row of tsflood-consumers"          },
-        {{"--baseline", search},                                    "line 1 is a search's row (--find-limit)"           },
-        {{"--baseline", search, "--tolerance", "x"},                "--tolerance takes a percentage"                    },
+         "--baseline /nonexistent/rows: No such file or directory"                                                              },
+        {{"--baseline", table},                                             "line 1 is not a row of tsflood-consumers"          },
+        {{"--baseline", search},                                            "line 1 is a search's row (--find-limit)"           },
+        {{"--baseline", search, "--tolerance", "x"},                        "--tolerance takes a percentage"                    },
         {{"--junit", "/nonexistent/report.xml"},
-         "--junit /nonexistent/report.xml cannot be written: No such file or directory"                                 },
+         "--junit /nonexistent/report.xml cannot be written: No such file or directory"                                         },
+        {{"--junit", ""},                                                   "--junit takes a file's path, not an empty one"     },
+        {{"--baseline", ""},                                                "--baseline takes a file's path, not an empty one"  },
+        {{"-u", "5000", "--require", "dropped == 99999999999999999999999"},
+         "dropped takes a count"                                                                                                },
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"-t", tsflood};
