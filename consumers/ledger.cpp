@@ -126,6 +126,7 @@ receiver_ledger receiver_ledger_of(std::size_t receiver, const std::vector<socke
             if (from < to) {
                 delivered -= to - from;
                 l.uncertain += to - from;
+                l.unread += to - from;
             }
         }
     }
@@ -136,6 +137,7 @@ receiver_ledger receiver_ledger_of(std::size_t receiver, const std::vector<socke
         if (s.owner == receiver) {
             l.dropped += s.drops;
             l.uncertain += s.queued;
+            l.unread += s.queued;
         }
     }
     // What reached it and was not dropped, whatever the samples could not tell.
@@ -144,5 +146,6 @@ receiver_ledger receiver_ledger_of(std::size_t receiver, const std::vector<socke
     l.dropped = std::min(l.dropped, sent - l.missed);
     l.read = sent - l.missed - l.dropped;
     l.uncertain = std::min(l.uncertain, l.read);
+    l.unread = std::min(l.unread, l.uncertain);
     return l;
 }

@@ -46,6 +46,8 @@ struct receiver_ledger {
     std::uint64_t dropped = 0;   // at its sockets, their receive buffers full
     std::uint64_t missed = 0;    // sent while none of its sockets could receive them
     std::uint64_t uncertain = 0; // of `read`, how many may have been missed or dropped instead
+    std::uint64_t unread = 0;    // of those, how many reached its sockets and may have been
+                                 // discarded unread as one closed: never missed nor dropped
     bool received = false;       // some of the flood reached one of its sockets
     std::optional<time_point> stopped; // when it stopped receiving, for good, if it did
     bool overdrawn = false; // its sockets dropped more than reached them: another sender's too

@@ -332,7 +332,13 @@ std::optional<figure_range> uncertain_range(const json &row, const std::string &
     const auto value = row[key].get<std::uint64_t>(),
                uncertain = row["uncertain"].get<std::uint64_t>();
     if (key == "missed" || key == "dropped") {
-        return figure_range{value, value + uncertain};
+        // Those that reached its sockets and were perhaps never read were
+        // neither missed nor dropped.
+        const std::uint64_t unread = row.contains("unread") && row["unread"].is_number_unsigned()
+                                         ? row["unread"].get<std::uint64_t>()
+                                         : 0;
+        const std::uint64_t more = uncertain - std::min(uncertain, unread);
+        return more > 0 ? std::optional(figure_range{value, value + more}) : std::nullopt;
     }
     if (key == "read") {
         return figure_range{value - std::min(value, uncertain), value};

@@ -203,6 +203,8 @@ const columns<consumer_row> row_columns = {
      [](const consumer_row &r) { return ledger_value(r, &receiver_ledger::missed); }, nullptr},
     {nullptr, "uncertain", true, unit::count,
      [](const consumer_row &r) { return ledger_value(r, &receiver_ledger::uncertain); }, nullptr},
+    {nullptr, "unread", true, unit::count,
+     [](const consumer_row &r) { return ledger_value(r, &receiver_ledger::unread); }, nullptr},
     {nullptr, "sockets", false, unit::none, sockets_json, nullptr},
     {nullptr, "other_sockets", false, unit::none,
      [](const consumer_row &r) { return texts(r.other_sockets); }, nullptr},
