@@ -77,9 +77,14 @@ std::string dropped_text(const consumer_row &row) {
             break;
         }
     }
-    if (l.missed > 0 || l.uncertain > 0) {
+    // Of the uncertain, those that reached its sockets were never missed.
+    const std::uint64_t maybe_missed = l.uncertain - l.unread;
+    if (l.missed > 0 || maybe_missed > 0) {
         text += "; missed " + std::to_string(l.missed) +
-                (l.uncertain > 0 ? " to " + std::to_string(l.missed + l.uncertain) : "");
+                (maybe_missed > 0 ? " to " + std::to_string(l.missed + maybe_missed) : "");
+    }
+    if (l.unread > 0) {
+        text += "; " + std::to_string(l.unread) + " perhaps discarded unread";
     }
     return text;
 }
