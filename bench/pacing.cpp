@@ -364,10 +364,7 @@ double run_tcpreplay(const own_capture &capture, double rate, double seconds) {
     if (status != 0) {
         fail(std::string(tcpreplay) + " ended with status " + std::to_string(status));
     }
-    const auto cpu = [](const timeval &t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return (cpu(use.ru_utime) + cpu(use.ru_stime)) / wall;
+    return cpu_seconds(use) / wall;
 }
 
 result_t measure(const char *sender, double rate, double seconds, const harness_t &harness,

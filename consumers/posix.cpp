@@ -378,3 +378,8 @@ woken wait_until(time_point deadline, const watched &what, pollfd *extra, std::s
     w.ready = std::any_of(extra, extra + extras, [](const pollfd &p) { return p.revents != 0; });
     return w;
 }
+
+double cpu_seconds(const rusage &use) {
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}

@@ -94,6 +94,9 @@ struct child_status {
     time_point at;  // when it was reaped
 };
 
+// User and system time together, in seconds.
+double cpu_seconds(const rusage &use);
+
 // A child process, held by a pidfd (Linux 5.3 and later; by its pid where
 // the kernel has none), so no signal can reach another process that reuses
 // its pid. Dropped while it runs, it is killed and reaped.

@@ -46,6 +46,29 @@ std::optional<std::vector<long>> numbers_in(const std::string &folder) {
     return numbers;
 }
 
+// The fields of a line, split on spaces and line ends, as many as `fields` holds; the
+// rest of it left out. Returns how many.
+std::size_t split_fields(std::string_view line, std::string_view *fields, std::size_t most) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; n < most;) {
+        at = line.find_first_not_of(" \n", at);
+        if (at == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(line.find_first_of(" \n", at), line.size());
+        fields[n++] = line.substr(at, end - at);
+        at = end;
+    }
+    return n;
+}
+
+// A hexadecimal or decimal number of a /proc table; 0 when it is not one.
+std::uint64_t number_of(std::string_view text, int base) {
+    char digits[24] = {};
+    std::memcpy(digits, text.data(), std::min(text.size(), sizeof digits - 1));
+    return std::strtoull(digits, nullptr, base);
+}
+
 std::vector<long> pids() {
     return numbers_in("/proc").value_or(std::vector<long>{});
 }
@@ -86,25 +109,18 @@ std::optional<process_stat> parse_stat(const std::string &line) {
     if (open == std::string::npos || close == std::string::npos || close < open) {
         return std::nullopt;
     }
-    std::array<const char *, 53> f{}; // f[n] is where field n begins
-    std::size_t fields = 3;
-    for (const char *at = line.c_str() + close + 1; fields < f.size();) {
-        at += std::strspn(at, " \n");
-        if (*at == '\0') {
-            break;
-        }
-        f[fields++] = at;
-        at += std::strcspn(at, " \n");
-    }
+    std::array<std::string_view, 53> f{}; // f[n] is field n
+    const std::size_t fields =
+        3 + split_fields(std::string_view(line).substr(close + 1), f.data() + 3, f.size() - 3);
     if (fields <= 34) {
         return std::nullopt;
     }
     static const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     static const std::uint64_t page_kib = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
-    const auto number = [&](std::size_t n) { return std::strtoull(f[n], nullptr, 10); };
+    const auto number = [&](std::size_t n) { return number_of(f[n], 10); };
     process_stat p;
     p.pid = static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10));
-    p.zombie = f[3][0] == 'Z' && std::strchr(" \n", f[3][1]) != nullptr;
+    p.zombie = f[3] == "Z";
     p.ppid = static_cast<pid_t>(number(4));
     p.session = static_cast<pid_t>(number(6));
     p.cpu_seconds = static_cast<double>(number(14) + number(15)) / tick;
@@ -199,29 +215,6 @@ struct printed_socket {
     std::array<std::uint32_t, 4> words;
     std::uint64_t drops, queued;
 };
-
-// The fields of a line, split on blanks, as many as `fields` holds; the
-// rest of it left out. Returns how many.
-std::size_t split_fields(std::string_view line, std::string_view *fields, std::size_t most) {
-    std::size_t n = 0;
-    for (std::size_t at = 0; n < most;) {
-        at = line.find_first_not_of(' ', at);
-        if (at == std::string_view::npos) {
-            break;
-        }
-        const std::size_t end = std::min(line.find(' ', at), line.size());
-        fields[n++] = line.substr(at, end - at);
-        at = end;
-    }
-    return n;
-}
-
-// A hexadecimal or decimal number of a /proc table; 0 when it is not one.
-std::uint64_t number_of(std::string_view text, int base) {
-    char digits[24] = {};
-    std::memcpy(digits, text.data(), std::min(text.size(), sizeof digits - 1));
-    return std::strtoull(digits, nullptr, base);
-}
 
 std::vector<printed_socket> printed_sockets(unsigned port, udp_tables &tables) {
     std::vector<printed_socket> sockets;

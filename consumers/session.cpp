@@ -17,8 +17,7 @@ constexpr int output_pipe_size = 1 << 20; // a chatty consumer waits on it less
 double own_cpu_seconds() {
     rusage use{};
     getrusage(RUSAGE_SELF, &use);
-    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+    return cpu_seconds(use);
 }
 
 udp_counters counted_since(const udp_counters &before) {

@@ -15,11 +15,6 @@ using std::chrono::milliseconds;
 constexpr auto term_wait = std::chrono::seconds(1); // between TERM and KILL
 constexpr auto kill_wait = std::chrono::seconds(5); // for KILLed processes to go
 
-double cpu_seconds(const rusage &use) {
-    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-}
-
 // The consumers' processes: all below the harness but tsflood's tree.
 std::vector<process_stat> consumer_tree(pid_t tsflood) {
     return descendants(getpid(), tsflood);
