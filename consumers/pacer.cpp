@@ -116,14 +116,17 @@ std::uint64_t pacer::due(time_point now) {
         start_ = now;
     }
     const std::uint64_t done = report_.sent - before_start_;
-    // Every piece of each burst due by now.
-    const double span = gap_ * static_cast<double>(burst_);
-    const std::uint64_t by_now =
-        (static_cast<std::uint64_t>(seconds_between(*start_, now) / span) + 1) * burst_;
+    const std::uint64_t by_now = due_by(now);
     if (by_now <= done || now < after_burst_) {
         return 0;
     }
     return std::min(by_now - done, std::max(burst_, catch_up));
+}
+
+std::uint64_t pacer::due_by(time_point now) const {
+    // Every piece of each burst due by now.
+    const double span = gap_ * static_cast<double>(burst_);
+    return (static_cast<std::uint64_t>(seconds_between(*start_, now) / span) + 1) * burst_;
 }
 
 void pacer::sent(std::uint64_t pieces, time_point now) {
@@ -131,8 +134,10 @@ void pacer::sent(std::uint64_t pieces, time_point now) {
     last_sent_ = now;
     // After a burst, on time or late, the next piece waits a gap at least:
     // bursts never run into one another, and a late flood catches up in
-    // bursts of a few, not in one long one.
-    if (pieces > 1) {
+    // bursts of a few, not in one long one. So does the next after a piece
+    // that went when more were due, as when the thread was held up between
+    // asking what was due and sending it.
+    if (pieces > 1 || (pieces == 1 && start_ && due_by(now) > report_.sent - before_start_)) {
         after_burst_ = now + seconds_of(gap_);
     }
 }

@@ -157,6 +157,7 @@ class pacer {
 
   private:
     void keep_priority();
+    std::uint64_t due_by(time_point now) const; // pieces due from the start to `now`
 
     const double gap_;
     const std::uint64_t burst_;

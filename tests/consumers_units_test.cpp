@@ -233,6 +233,19 @@ TEST(Pacer, BurstsGoWholeAtTheirFirstPiecesTimeAndCatchUpBounded) {
     }
 }
 
+// A thread held up between asking what was due and sending it sends a
+// piece when more have fallen due: the catch-up that follows waits a gap,
+// so no more than 4 go back to back.
+TEST(Pacer, APieceSentLateIsFollowedByAGap) {
+    pacer pace(100e6, 1316, 1); // a piece every 105 µs
+    const time_point start = clock_type::now();
+    const auto at = [&](int us) { return start + std::chrono::microseconds(us); };
+    ASSERT_EQ(pace.due(at(0)), 1u);
+    pace.sent(1, at(400)); // held up for 400 µs before the send
+    EXPECT_EQ(pace.due(at(401)), 0u);
+    EXPECT_EQ(pace.due(at(506)), pacer::catch_up);
+}
+
 // What fell due while the harness was stopped is neither sent nor counted
 // as due once the pace restarts: the pacer did not fall behind.
 TEST(Pacer, AStopIsNotCountedAsPiecesLate) {
